@@ -1,0 +1,258 @@
+#include "fake_host.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "host/extension.h"
+
+namespace testing_host {
+
+FakeHost* FakeHost::current = nullptr;
+
+FakeHost::FakeHost() { current = this; }
+FakeHost::~FakeHost() {
+    if (current == this) current = nullptr;
+}
+
+namespace {
+
+FakeHost& H() { return *FakeHost::current; }
+
+uint32_t DefineVTR(const char* n, uint32_t t, uint32_t i) { return H().DefineVTR(n, t, i); }
+uint32_t SetWatchOnSFR(uint32_t id, PeltoHandler h, uint32_t a) { return H().SetWatchOnSFR(id, h, a); }
+uint32_t SetWatchOnMemory(uint32_t f, uint32_t l, PeltoHandler h, uint32_t a) { return H().SetWatchOnMemory(f, l, h, a); }
+uint32_t CreateTimer(PeltoHandler c) { return H().CreateTimer(c); }
+uint32_t SetTimer(uint32_t t, uint32_t c) { return H().SetTimer(t, c); }
+uint64_t GetStates() { return H().GetStates(); }
+uint32_t DefineMenuItem(PeltoMenuItem* item) { return H().DefineMenuItem(item); }
+uint32_t ReadSFR(uint32_t id, uint32_t* v, uint32_t* p, uint32_t m) { return H().ReadSFR(id, v, p, m); }
+uint32_t WriteSFR(uint32_t id, uint32_t v, uint32_t m) { return H().WriteSFR(id, v, m); }
+uint32_t ReadMemory(uint32_t a, uint32_t c, uint8_t* d) { return H().ReadMemory(a, c, d); }
+uint32_t WriteMemory(uint32_t a, uint32_t c, const uint8_t* s) { return H().WriteMemory(a, c, s); }
+uint32_t GetLastMemoryAddress() { return H().GetLastMemoryAddress(); }
+uint32_t GetProgramCounter() { return H().GetProgramCounter(); }
+void HandleFocus(uintptr_t w) { H().HandleFocus(w); }
+
+template <std::size_t N>
+uint32_t Uncalled() { return H().Uncalled(host::kServiceNames[N]); }
+
+template <typename F>
+host::GenericFunction G(F f) { return reinterpret_cast<host::GenericFunction>(f); }
+
+template <std::size_t... I>
+std::array<host::GenericFunction, host::kServiceCount> MakeTable(std::index_sequence<I...>) {
+    return {G(&DefineVTR), G(&SetWatchOnSFR), G(&SetWatchOnMemory), G(&CreateTimer), G(&SetTimer),
+            G(&GetStates), G(&DefineMenuItem), G(&ReadSFR), G(&WriteSFR), G(&ReadMemory), G(&WriteMemory),
+            G(&GetLastMemoryAddress), G(&GetProgramCounter), G(&HandleFocus), G(&Uncalled<host::kDefineSFR + I>)...};
+}
+
+const auto kTable = MakeTable(std::make_index_sequence<host::kServiceCount - host::kDefineSFR>{});
+
+}  // namespace
+
+host::GenericFunction FakeHost::Resolve(uintptr_t, const char* name) {
+    if (current != nullptr && current->missing.count(name)) return nullptr;
+    for (std::size_t i = 0; i < host::kServiceCount; ++i)
+        if (std::strcmp(host::kServiceNames[i], name) == 0) return kTable[i];
+    return nullptr;
+}
+
+uint32_t FakeHost::Start() {
+    host::TheExtension() = host::Extension{};
+    PeltoStartupRecord record{};
+    return host::Entry(PELTO_ENTRY_START, &record, &FakeHost::Resolve);
+}
+
+uint32_t FakeHost::Reset() { return host::Entry(PELTO_ENTRY_RESET, nullptr, &FakeHost::Resolve); }
+
+bool FakeHost::Failing(const std::string& service, std::vector<uint64_t> args, uint32_t* result) {
+    calls.push_back({service, std::move(args)});
+    const auto it = fail.find(service);
+    if (it == fail.end()) return false;
+    *result = it->second;
+    return true;
+}
+
+uint8_t* FakeHost::Memory(uint32_t address, uint32_t count) {
+    const uint32_t offset = address & 0xFFFF;
+    if (count > 0x10000 - offset) return nullptr;
+    switch (address & 0xFF000000) {
+    case PELTO_SPACE_CODE: return code.data() + offset;
+    case PELTO_SPACE_XDATA: return xdata.data() + offset;
+    default: return nullptr;
+    }
+}
+
+uint32_t FakeHost::DefineVTR(const char* name, uint32_t type, uint32_t initial) {
+    uint32_t result = 0;
+    if (Failing("PeltoDefineVTR", {type, initial}, &result)) return result;
+    if (refused_virtual_registers.count(name)) return 0;
+    virtual_registers.emplace_back(name);
+    return static_cast<uint32_t>(virtual_registers.size());
+}
+
+uint32_t FakeHost::SetWatchOnSFR(uint32_t id, PeltoHandler handler, uint32_t access) {
+    uint32_t result = 0;
+    if (Failing("PeltoSetWatchOnSFR", {id, access}, &result)) return result;
+    sfr_watches.push_back({id, handler, access});
+    return 1;
+}
+
+uint32_t FakeHost::SetWatchOnMemory(uint32_t first, uint32_t last, PeltoHandler handler, uint32_t access) {
+    uint32_t result = 0;
+    if (Failing("PeltoSetWatchOnMemory", {first, last, access}, &result)) return result;
+    memory_watches.push_back({first, last, handler, access});
+    return 1;
+}
+
+uint32_t FakeHost::CreateTimer(PeltoHandler callback) {
+    uint32_t result = 0;
+    if (Failing("PeltoCreateTimer", {}, &result)) return result;
+    timers.push_back({callback, std::nullopt});
+    return static_cast<uint32_t>(timers.size());
+}
+
+uint32_t FakeHost::SetTimer(uint32_t timer, uint32_t count) {
+    uint32_t result = 0;
+    if (Failing("PeltoSetTimer", {timer, count}, &result)) return result;
+    if (timer == 0 || timer > timers.size()) return 0;
+    auto& t = timers[timer - 1];
+    if (count == flash::kTimerDisarm) t.due.reset();
+    else t.due = cycles + count;
+    return 1;
+}
+
+uint64_t FakeHost::GetStates() {
+    calls.push_back({"PeltoGetStates", {}});
+    return cycles;
+}
+
+uint32_t FakeHost::DefineMenuItem(PeltoMenuItem* item) {
+    uint32_t result = 0;
+    if (Failing("PeltoDefineMenuItem", {}, &result)) return result;
+    menu_items.push_back(item);
+    return 1;
+}
+
+uint32_t FakeHost::ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
+    uint32_t result = 0;
+    if (Failing("PeltoReadSFR", {id, mask}, &result)) return result;
+    const SfrValue v = sfrs_.count(id) ? sfrs_.at(id) : SfrValue{};
+    if (value) *value = v.current & mask;
+    if (previous) *previous = v.previous & mask;
+    return 1;
+}
+
+uint32_t FakeHost::WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
+    uint32_t result = 0;
+    if (Failing("PeltoWriteSFR", {id, value, mask}, &result)) return result;
+    auto& v = sfrs_[id];
+    v.previous = v.current;
+    v.current = (v.current & ~mask) | (value & mask);
+    return 1;
+}
+
+uint32_t FakeHost::ReadMemory(uint32_t address, uint32_t count, uint8_t* destination) {
+    uint32_t result = 0;
+    if (Failing("PeltoReadMemory", {address, count}, &result)) return result;
+    const uint8_t* source = Memory(address, count);
+    if (source == nullptr) return 0;
+    std::memcpy(destination, source, count);
+    return 1;
+}
+
+uint32_t FakeHost::WriteMemory(uint32_t address, uint32_t count, const uint8_t* source) {
+    uint32_t result = 0;
+    if (Failing("PeltoWriteMemory", {address, count}, &result)) return result;
+    memory_writes.push_back({address, count});
+    uint8_t* destination = Memory(address, count);
+    if (destination == nullptr) return 0;
+    std::memcpy(destination, source, count);
+    return 1;
+}
+
+uint32_t FakeHost::GetLastMemoryAddress() {
+    calls.push_back({"PeltoGetLastMemoryAddress", {}});
+    return last_address;
+}
+
+uint32_t FakeHost::GetProgramCounter() {
+    calls.push_back({"PeltoGetProgramCounter", {}});
+    return pc;
+}
+
+void FakeHost::HandleFocus(uintptr_t window) {
+    calls.push_back({"PeltoHandleFocus", {window}});
+    focus.push_back(window);
+}
+
+uint32_t FakeHost::Uncalled(const char* name) {
+    calls.push_back({name, {}});
+    return 0;
+}
+
+uint32_t FakeHost::Sfr(uint32_t id) const { return sfrs_.count(id) ? sfrs_.at(id).current : 0; }
+uint32_t FakeHost::Previous(uint32_t id) const { return sfrs_.count(id) ? sfrs_.at(id).previous : 0; }
+void FakeHost::SetSfr(uint32_t id, uint32_t value) { sfrs_[id] = {value, value}; }
+
+void FakeHost::ProgramWrite(uint32_t id, uint32_t value, uint16_t at, uint8_t opcode) {
+    auto& v = sfrs_[id];
+    v.previous = v.current;
+    v.current = value & 0xFF;
+    code[at] = opcode;
+    pc = at;
+    last_address = id;
+    for (const auto& watch : std::vector<SfrWatch>(sfr_watches))
+        if (watch.id == id) watch.handler();
+}
+
+void FakeHost::ProgramCodeRead(uint16_t address, uint8_t opcode, uint16_t at) {
+    code[at] = opcode;
+    pc = at;
+    last_address = PELTO_SPACE_CODE | address;
+    for (const auto& watch : std::vector<MemoryWatch>(memory_watches))
+        if (watch.first <= last_address && last_address <= watch.last) watch.handler();
+}
+
+void FakeHost::CaptureByte(uint16_t address, uint8_t data, uint8_t opcode) {
+    SetSfr(flash::Reg::DPH, address >> 8);
+    SetSfr(flash::Reg::DPL, address & 0xFF);
+    ProgramWrite(flash::Reg::FDATA, data, kDefaultPc, opcode);
+}
+
+void FakeHost::Advance(uint64_t count) {
+    const uint64_t end = cycles + count;
+    for (;;) {
+        std::optional<std::size_t> next;
+        for (std::size_t i = 0; i < timers.size(); ++i)
+            if (timers[i].due && *timers[i].due <= end && (!next || *timers[i].due < *timers[*next].due)) next = i;
+        if (!next) break;
+        cycles = *timers[*next].due;
+        timers[*next].due.reset();
+        last_address = 0;  // agrees with no watched register
+        timers[*next].callback();
+    }
+    cycles = end;
+}
+
+void FakeHost::FireTimerNow(uint32_t timer) {
+    last_address = 0;
+    timers.at(timer - 1).callback();
+}
+
+std::vector<Call> FakeHost::CallsTo(const std::string& service) const {
+    std::vector<Call> out;
+    std::copy_if(calls.begin(), calls.end(), std::back_inserter(out), [&](const Call& c) { return c.service == service; });
+    return out;
+}
+
+std::vector<Call> FakeHost::WritesOnly() const {
+    std::vector<Call> out;
+    std::copy_if(calls.begin(), calls.end(), std::back_inserter(out), [](const Call& c) {
+        return c.service == "PeltoWriteSFR" || c.service == "PeltoWriteMemory" || c.service == "PeltoSetTimer";
+    });
+    return out;
+}
+
+}  // namespace testing_host
