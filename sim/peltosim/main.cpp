@@ -1,0 +1,122 @@
+// pelto-sim: runs an 8051 program with Pelto extensions loaded.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "extension_loader.h"
+#include "options.h"
+#include "report.h"
+#include "sim/cpu/ihex.h"
+#include "sim_host.h"
+#include "window_loop.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitNoHalt = 1;
+constexpr int kExitBadInput = 2;
+
+int Fail(const std::string& message) {
+    std::cerr << "pelto-sim: error: " << message << '\n';
+    return kExitBadInput;
+}
+
+bool ReadFile(const std::string& path, std::string& contents) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// Loads every program image into a scratch copy of code memory; nothing reaches the CPU unless
+// all of them are sound.
+bool LoadPrograms(const peltosim::Options& o, std::span<uint8_t, 0x10000> code, std::string& error) {
+    std::vector<uint8_t> scratch(code.begin(), code.end());
+    std::span<uint8_t, 0x10000> target(scratch.data(), 0x10000);
+    for (const auto& path : o.hex_files) {
+        std::string text;
+        if (!ReadFile(path, text)) {
+            error = "'" + path + "': cannot read the file";
+            return false;
+        }
+        const auto result = sim8051::LoadIntelHex(text, target);
+        if (!result.ok) {
+            error = "'" + path + "' line " + std::to_string(result.line) + ": " + result.error;
+            return false;
+        }
+    }
+    for (const auto& bin : o.binaries) {
+        std::string bytes;
+        if (!ReadFile(bin.path, bytes)) {
+            error = "'" + bin.path + "': cannot read the file";
+            return false;
+        }
+        if (bytes.size() > target.size() - bin.address) {
+            error = "'" + bin.path + "': " + std::to_string(bytes.size()) + " bytes do not fit in code memory at " +
+                    std::to_string(bin.address);
+            return false;
+        }
+        std::copy(bytes.begin(), bytes.end(), target.begin() + bin.address);
+    }
+    std::copy(scratch.begin(), scratch.end(), code.begin());
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    const auto options = peltosim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+    if (!options) {
+        std::cerr << "pelto-sim: error: " << error << "\n" << peltosim::kUsage;
+        return kExitBadInput;
+    }
+    if (options->help) {
+        std::cout << peltosim::kUsage;
+        return kExitOk;
+    }
+    if (options->hex_files.empty() && options->binaries.empty()) return Fail("no program given (see --help)");
+
+    peltosim::SimHost host;
+    host.SetClock(options->clock_hz);
+    for (const auto& name : options->failing_services) host.FailService(name);
+    peltosim::Recorder recorder(options->trace, options->vcd.has_value());
+    host.SetObserver(&recorder);
+
+    std::vector<peltosim::LoadedExtension> extensions;
+    for (const auto& path : options->extensions) {
+        peltosim::LoadedExtension loaded;
+        if (!peltosim::LoadExtension(path, loaded, error)) return Fail(error);
+        extensions.push_back(loaded);
+    }
+    if (!LoadPrograms(*options, host.cpu().Code(), error)) return Fail(error);
+    for (uint16_t address : options->breakpoints) host.cpu().SetBreakpoint(address, true);
+
+    host.OnReset([&] {
+        for (const auto& e : extensions)
+            if (peltosim::ResetExtension(e) == 0) std::cerr << "pelto-sim: warning: extension '" << e.path << "' reset failed\n";
+    });
+    host.Reset();
+
+    peltosim::WindowLoop windows(host);
+    if (options->menu && !windows.Choose(*options->menu, error)) return Fail(error);
+
+    const uint64_t limit = options->max_cycles == 0 ? ~uint64_t{0} : options->max_cycles;
+    const peltosim::RunEnd end = windows.Active() ? host.Run(limit, [&] { windows.Poll(); }, peltosim::WindowLoop::kPollCycles)
+                                                  : host.Run(limit);
+    windows.Finish(options->keep_open);
+
+    if (options->vcd && !recorder.WriteVcd(*options->vcd, host.cpu().Cycles(), options->clock_hz, error)) return Fail(error);
+    if (options->json) peltosim::WriteJson(std::cout, host, *options, end);
+    else peltosim::WriteSummary(std::cout, host, *options, end);
+    std::cout.flush();
+    if (end == peltosim::RunEnd::kCycleLimit) {
+        std::cerr << "pelto-sim: error: the program did not halt within " << options->max_cycles << " cycles\n";
+        return kExitNoHalt;
+    }
+    return kExitOk;
+}

@@ -1,0 +1,192 @@
+#include "options.h"
+
+#include <cctype>
+#include <limits>
+
+#include "flash/regmap.h"
+
+namespace peltosim {
+
+const char* const kUsage =
+    "usage: pelto-sim [options] [PROGRAM.hex ...]\n"
+    "Runs an 8051 program until it jumps to itself, with extensions loaded.\n"
+    "\n"
+    "  --ext PATH            load an extension library (repeatable)\n"
+    "  --load-bin FILE@ADDR  load a raw binary into code memory at ADDR (repeatable)\n"
+    "  --max-cycles N        stop with an error after N machine cycles (default 1000000000, 0: none)\n"
+    "  --break ADDR          stop when the program counter reaches ADDR (repeatable)\n"
+    "  --clock HZ            oscillator frequency reported to extensions (default 12000000)\n"
+    "  --json                print the results as one JSON object\n"
+    "  --dump SPACE:ADDR:LEN print memory; SPACE is code, xdata or idata (repeatable)\n"
+    "  --sfr NAME|ID         print a register by flash register name or identifier (repeatable)\n"
+    "  --trace               log register writes and timer expiries to standard error\n"
+    "  --vcd FILE            write a value change dump of the flash registers\n"
+    "  --menu TEXT           choose the extension menu entry TEXT after start-up\n"
+    "  --keep-open           with --menu: wait until the window is closed\n"
+    "  --fail-service NAME   make the host service NAME fail (repeatable; for testing)\n"
+    "  --help                show this text\n";
+
+std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t max) {
+    if (text.empty()) return std::nullopt;
+    int base = 10;
+    std::size_t i = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        i = 2;
+    }
+    uint64_t value = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        int digit;
+        if (std::isdigit(static_cast<unsigned char>(c))) digit = c - '0';
+        else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) digit = std::tolower(c) - 'a' + 10;
+        else return std::nullopt;
+        if (value > (max - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) return std::nullopt;
+        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+    }
+    return value;
+}
+
+std::optional<uint32_t> ParseRegister(const std::string& text) {
+    if (const auto reg = flash::FindRegister(text)) return flash::Id(*reg);
+    if (const auto id = ParseNumber(text, std::numeric_limits<uint32_t>::max())) return static_cast<uint32_t>(*id);
+    return std::nullopt;
+}
+
+namespace {
+
+constexpr uint64_t kAddressMax = 0xFFFF;
+constexpr uint64_t kSpaceSize = 0x10000;
+constexpr uint64_t kIdataSize = 0x100;
+
+std::optional<Dump> ParseDump(const std::string& text, std::string& error) {
+    const auto first = text.find(':');
+    const auto second = first == std::string::npos ? std::string::npos : text.find(':', first + 1);
+    if (second == std::string::npos) {
+        error = "--dump '" + text + "': expected SPACE:ADDR:LEN";
+        return std::nullopt;
+    }
+    const std::string space_name = text.substr(0, first);
+    Space space;
+    uint64_t size = kSpaceSize;
+    if (space_name == "code") space = Space::kCode;
+    else if (space_name == "xdata") space = Space::kXdata;
+    else if (space_name == "idata") {
+        space = Space::kIdata;
+        size = kIdataSize;
+    } else {
+        error = "--dump '" + text + "': unknown space '" + space_name + "' (code, xdata or idata)";
+        return std::nullopt;
+    }
+    const auto address = ParseNumber(text.substr(first + 1, second - first - 1), size - 1);
+    const auto length = ParseNumber(text.substr(second + 1), size);
+    if (!address || !length || *length == 0 || *address + *length > size) {
+        error = "--dump '" + text + "': address or length out of range";
+        return std::nullopt;
+    }
+    return Dump{text, space, static_cast<uint16_t>(*address), static_cast<uint32_t>(*length)};
+}
+
+}  // namespace
+
+std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error) {
+    Options o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&]() -> const std::string* {
+            if (i + 1 >= args.size()) {
+                error = a + " needs a value";
+                return nullptr;
+            }
+            return &args[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--json") {
+            o.json = true;
+        } else if (a == "--trace") {
+            o.trace = true;
+        } else if (a == "--keep-open") {
+            o.keep_open = true;
+        } else if (a == "--ext") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            o.extensions.push_back(*v);
+        } else if (a == "--load-bin") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            const auto at = v->rfind('@');
+            const auto address = at == std::string::npos ? std::nullopt : ParseNumber(v->substr(at + 1), kAddressMax);
+            if (!address || at == 0) {
+                error = "--load-bin '" + *v + "': expected FILE@ADDR with ADDR below 0x10000";
+                return std::nullopt;
+            }
+            o.binaries.push_back({v->substr(0, at), static_cast<uint16_t>(*address)});
+        } else if (a == "--max-cycles") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            const auto n = ParseNumber(*v, std::numeric_limits<uint64_t>::max());
+            if (!n) {
+                error = "--max-cycles '" + *v + "': not a number";
+                return std::nullopt;
+            }
+            o.max_cycles = *n;
+        } else if (a == "--clock") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            const auto n = ParseNumber(*v, std::numeric_limits<uint32_t>::max());
+            if (!n || *n == 0) {
+                error = "--clock '" + *v + "': not a frequency in Hz";
+                return std::nullopt;
+            }
+            o.clock_hz = static_cast<uint32_t>(*n);
+        } else if (a == "--break") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            const auto n = ParseNumber(*v, kAddressMax);
+            if (!n) {
+                error = "--break '" + *v + "': not a code address";
+                return std::nullopt;
+            }
+            o.breakpoints.push_back(static_cast<uint16_t>(*n));
+        } else if (a == "--dump") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            auto dump = ParseDump(*v, error);
+            if (!dump) return std::nullopt;
+            o.dumps.push_back(*dump);
+        } else if (a == "--sfr") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            if (!ParseRegister(*v)) {
+                error = "--sfr '" + *v + "': neither a flash register name nor an identifier";
+                return std::nullopt;
+            }
+            o.sfrs.push_back(*v);
+        } else if (a == "--vcd") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            o.vcd = *v;
+        } else if (a == "--menu") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            o.menu = *v;
+        } else if (a == "--fail-service") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            o.failing_services.push_back(*v);
+        } else if (a.size() > 1 && a[0] == '-') {
+            error = "unknown option '" + a + "'";
+            return std::nullopt;
+        } else {
+            o.hex_files.push_back(a);
+        }
+    }
+    if (o.keep_open && !o.menu) {
+        error = "--keep-open needs --menu";
+        return std::nullopt;
+    }
+    return o;
+}
+
+}  // namespace peltosim

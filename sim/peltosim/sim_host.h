@@ -1,0 +1,160 @@
+// The stand-in simulator host: an 8051 core, its register model, and the Pelto services that
+// extensions call, with watches and timers.
+//
+// What every extension may rely on:
+//  - A write watch on a register runs after each write of it by the program, by any instruction.
+//    During the call the last memory address is the register's identifier and the program
+//    counter the address of the writing instruction; ReadSFR's previous value is the value
+//    before that write.
+//  - A read watch on code memory runs on each MOVC data read of a watched byte, never on an
+//    instruction fetch; the last memory address is the host memory address read.
+//  - Writes made through WriteSFR or WriteMemory run no watch.
+//  - A timer set to n cycles while the count is T runs once, at the first instruction boundary
+//    where the count has reached T + n; during the callback GetStates() returns exactly T + n and
+//    the last memory address is 0, which agrees with no register.
+// Not modelled: interrupts, idle and power-down modes, write watches on memory, watches on
+// external data memory (refused with 0).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "pelto/pelto.h"
+#include "sfr_model.h"
+#include "sim/cpu/cpu.h"
+
+namespace peltosim {
+
+inline constexpr uint32_t kResultFailure = 0;
+inline constexpr uint32_t kResultSuccess = 1;
+inline constexpr uint32_t kTimerDisarm = 0xFFFFFFFF;
+// The last memory address reported during a timer callback: bits 11..0 name no register.
+inline constexpr uint32_t kNoAddress = 0;
+inline constexpr uint32_t kDefaultClockHz = 12'000'000;
+inline constexpr uint32_t kClocksPerCycle = 12;
+
+// What the host observed, for --trace and --vcd.
+struct Observer {
+    virtual ~Observer() = default;
+    // A register write: by the program (watched or on a page the host models) or by an extension.
+    virtual void RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) = 0;
+    virtual void TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) = 0;
+    virtual void TimerExpired(uint64_t cycle, uint32_t timer) = 0;
+};
+
+enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped };
+
+class SimHost {
+public:
+    SimHost();
+    ~SimHost();
+    SimHost(const SimHost&) = delete;
+    SimHost& operator=(const SimHost&) = delete;
+
+    // The one host the exported services act on.
+    static SimHost* Current();
+
+    sim8051::Cpu& cpu() { return *cpu_; }
+    const sim8051::Cpu& cpu() const { return *cpu_; }
+    SfrModel& sfrs() { return sfrs_; }
+    const SfrModel& sfrs() const { return sfrs_; }
+
+    void SetObserver(Observer* observer) { observer_ = observer; }
+    void SetClock(uint32_t hz) { clock_hz_ = hz; }
+    // Services named here fail (return 0 and do nothing), as a faulty host would.
+    void FailService(const std::string& name) { failing_.insert(name); }
+
+    // CPU reset: registers to their reset values, then ENTRY_RESET of every extension.
+    using ResetListener = std::function<void()>;
+    void OnReset(ResetListener listener) { reset_listeners_.push_back(std::move(listener)); }
+    void Reset();
+
+    // Runs until the program jumps to itself, a breakpoint, `max_cycles`, or a stop request.
+    // `poll` runs between slices of at most `poll_cycles` cycles (window messages, updates).
+    RunEnd Run(uint64_t max_cycles, const std::function<void()>& poll = {}, uint64_t poll_cycles = 0);
+
+    const std::vector<PeltoMenuItem*>& menu_items() const { return menu_items_; }
+
+    // ---- the services ----
+    uint32_t DefineVTR(const char* name, uint32_t type, uint32_t initial);
+    uint32_t SetWatchOnSFR(uint32_t id, PeltoHandler handler, uint32_t access);
+    uint32_t SetWatchOnMemory(uint32_t first, uint32_t last, PeltoHandler handler, uint32_t access);
+    uint32_t CreateTimer(PeltoHandler callback);
+    uint32_t SetTimer(uint32_t timer, uint32_t cycles);
+    uint64_t GetStates() const;
+    uint32_t DefineMenuItem(PeltoMenuItem* item);
+    uint32_t ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask);
+    uint32_t WriteSFR(uint32_t id, uint32_t value, uint32_t mask);
+    uint32_t ReadMemory(uint32_t address, uint32_t count, uint8_t* destination);
+    uint32_t WriteMemory(uint32_t address, uint32_t count, const uint8_t* source);
+    uint32_t GetLastMemoryAddress() const { return last_address_; }
+    uint32_t GetProgramCounter() const { return cpu_->Pc(); }
+    void HandleFocus(uintptr_t window) { focus_window_ = window; }
+    uint32_t WriteVTR(uint32_t vtr, uint32_t value);
+    uint32_t ReadVTR(uint32_t vtr, uint32_t* value);
+    uint32_t SetWatchOnVTR(uint32_t vtr, PeltoHandler handler, uint32_t access);
+    uint32_t Stop();
+    uint32_t TriggerReset();
+    uint32_t UpdateWindows();
+    uint32_t ExternalClock() const { return clock_hz_; }
+    uint32_t InternalClock() const { return clock_hz_ / kClocksPerCycle; }
+    uint32_t TargetKey() const { return target_key_; }
+    void SetTargetKey(uint32_t key) { target_key_ = key; }
+
+    bool Failing(const char* service) const { return !failing_.empty() && failing_.count(service) != 0; }
+
+private:
+    struct Watch {
+        uint32_t id;
+        PeltoHandler handler;
+    };
+    struct MemoryWatch {
+        uint32_t first;
+        uint32_t last;
+        PeltoHandler handler;
+    };
+    struct Timer {
+        PeltoHandler callback;
+        std::optional<uint64_t> due;
+    };
+    struct Vtr {
+        std::string name;
+        uint32_t value;
+        std::vector<PeltoHandler> watches;
+    };
+
+    static uint8_t OnSfrRead(void* ctx, uint8_t address, uint16_t pc);
+    static void OnSfrWrite(void* ctx, uint8_t address, uint8_t value, uint16_t pc);
+    static void OnMovcRead(void* ctx, uint16_t address, uint16_t pc);
+    uint8_t* Memory(uint32_t address, uint32_t count);
+    std::optional<uint64_t> NextDue() const;
+    void FireDueTimers();
+    void NotifyWrite(uint32_t id, uint8_t value, bool by_program);
+
+    std::unique_ptr<sim8051::Cpu> cpu_;
+    SfrModel sfrs_;
+    Observer* observer_ = nullptr;
+    std::vector<Watch> watches_;
+    std::vector<MemoryWatch> memory_watches_;
+    std::vector<Timer> timers_;
+    std::vector<Vtr> vtrs_;
+    std::vector<PeltoMenuItem*> menu_items_;
+    std::vector<ResetListener> reset_listeners_;
+    std::set<std::string> failing_;
+    uint32_t last_address_ = kNoAddress;
+    std::optional<uint64_t> states_override_;  // the due cycle while a timer callback runs
+    uint64_t run_limit_ = 0;
+    bool stop_requested_ = false;
+    bool reset_requested_ = false;
+    bool rescheduled_ = false;
+    uintptr_t focus_window_ = 0;
+    uint32_t clock_hz_ = kDefaultClockHz;
+    uint32_t target_key_ = 0;
+};
+
+}  // namespace peltosim
