@@ -1,0 +1,710 @@
+#include "cpu.h"
+
+#include "opcodes.h"
+
+namespace sim8051 {
+
+namespace {
+
+constexpr uint8_t kBitRamBase = 0x20;     // bit addresses 0x00-0x7F live in RAM 0x20-0x2F
+constexpr uint8_t kBitByteMask = 0xF8;    // bit addresses 0x80-0xFF: SFR address of the byte
+constexpr uint8_t kBitIndexMask = 0x07;
+constexpr uint8_t kIndirectRegMask = 0x01;  // @R0 / @R1
+constexpr uint8_t kLowNibble = 0x0F;
+constexpr uint8_t kHighNibble = 0xF0;
+constexpr uint8_t kSignBit = 0x80;
+constexpr uint8_t kSelfSjmpOffset = 0xFE;  // SJMP $: -2 from the next instruction
+constexpr unsigned kDecimalAdjust = 6;
+constexpr unsigned kMaxBcdDigit = 9;
+constexpr uint16_t kAjmpPageMask = 0xF800;  // AJMP/ACALL stay in the 2 KB block of the next PC
+constexpr unsigned kAjmpHighShift = 3;      // opcode bits 7..5 -> target bits 10..8
+constexpr uint8_t kAjmpHighMask = 0xE0;
+constexpr uint8_t kPortResetValue = 0xFF;
+constexpr uint8_t kSpResetValue = 0x07;
+
+constexpr uint8_t u8(unsigned v) { return static_cast<uint8_t>(v); }
+constexpr uint16_t u16(unsigned v) { return static_cast<uint16_t>(v); }
+constexpr uint16_t Relative(uint16_t next, uint8_t offset) {
+    return u16(next + static_cast<unsigned>(static_cast<int8_t>(offset)));
+}
+
+constexpr std::size_t kAccIndex = sfr::kAcc - Cpu::kSfrBase;
+constexpr std::size_t kBIndex = sfr::kB - Cpu::kSfrBase;
+constexpr std::size_t kPswIndex = sfr::kPsw - Cpu::kSfrBase;
+constexpr std::size_t kSpIndex = sfr::kSp - Cpu::kSfrBase;
+constexpr std::size_t kDplIndex = sfr::kDpl - Cpu::kSfrBase;
+constexpr std::size_t kDphIndex = sfr::kDph - Cpu::kSfrBase;
+constexpr std::size_t kP2Index = sfr::kP2 - Cpu::kSfrBase;
+
+}  // namespace
+
+// Families of opcodes handled by one case body.
+#define CASE_INDIRECT(base) \
+    case (base):            \
+    case (base) + 1
+#define CASE_REG(base) \
+    case (base):       \
+    case (base) + 1:   \
+    case (base) + 2:   \
+    case (base) + 3:   \
+    case (base) + 4:   \
+    case (base) + 5:   \
+    case (base) + 6:   \
+    case (base) + 7
+#define CASE_PAGE(base)                \
+    case (base):                       \
+    case (base) + kAjmpAcallStride:     \
+    case (base) + 2 * kAjmpAcallStride: \
+    case (base) + 3 * kAjmpAcallStride: \
+    case (base) + 4 * kAjmpAcallStride: \
+    case (base) + 5 * kAjmpAcallStride: \
+    case (base) + 6 * kAjmpAcallStride: \
+    case (base) + 7 * kAjmpAcallStride
+
+Cpu::Cpu() { Reset(); }
+
+void Cpu::Reset() {
+    sfr_.fill(0);
+    for (uint8_t port : {sfr::kP0, sfr::kP1, sfr::kP2, sfr::kP3}) sfr_[port - kSfrBase] = kPortResetValue;
+    sfr_[kSpIndex] = kSpResetValue;
+    pc_ = 0;
+    resume_breakpoint_ = -1;
+}
+
+void Cpu::WatchMovc(uint16_t first, uint16_t last, bool on) {
+    for (uint32_t a = first; a <= last; ++a) movc_watched_[a] = on;
+}
+
+inline uint8_t Cpu::ReadDirect(uint8_t addr, uint16_t pc) {
+    if (addr < kSfrBase) return iram_[addr];
+    const std::size_t i = addr - kSfrBase;
+    if (read_hooked_[i] && hooks_.read != nullptr) return hooks_.read(hooks_.ctx, addr, pc);
+    return sfr_[i];
+}
+
+inline void Cpu::WriteDirect(uint8_t addr, uint8_t value, uint16_t pc) {
+    if (addr < kSfrBase) {
+        iram_[addr] = value;
+        return;
+    }
+    const std::size_t i = addr - kSfrBase;
+    if (write_hooked_[i]) {
+        WriteHookedSfr(addr, value, pc);
+        return;
+    }
+    sfr_[i] = value;
+    SyncParity();
+}
+
+void Cpu::WriteHookedSfr(uint8_t addr, uint8_t value, uint16_t pc) {
+    const std::size_t i = addr - kSfrBase;
+    previous_sfr_value_ = sfr_[i];
+    sfr_[i] = value;
+    SyncParity();
+    if (hooks_.write != nullptr) {
+        hooks_.write(hooks_.ctx, addr, value, pc);
+        SyncParity();
+    }
+}
+
+namespace {
+constexpr uint8_t BitByte(uint8_t bit) {
+    return bit < Cpu::kSfrBase ? u8(kBitRamBase + (bit >> 3)) : u8(bit & kBitByteMask);
+}
+constexpr uint8_t BitMask(uint8_t bit) { return u8(1u << (bit & kBitIndexMask)); }
+}  // namespace
+
+inline bool Cpu::ReadBit(uint8_t bit, uint16_t pc) { return (ReadDirect(BitByte(bit), pc) & BitMask(bit)) != 0; }
+
+inline void Cpu::WriteBit(uint8_t bit, bool value, uint16_t pc) {
+    const uint8_t addr = BitByte(bit);
+    const uint8_t old = ReadDirect(addr, pc);
+    const uint8_t mask = BitMask(bit);
+    WriteDirect(addr, value ? u8(old | mask) : u8(old & ~mask), pc);
+}
+
+inline void Cpu::Push(uint8_t value) {
+    const uint8_t sp = u8(sfr_[kSpIndex] + 1);
+    sfr_[kSpIndex] = sp;
+    iram_[sp] = value;
+}
+
+inline uint8_t Cpu::Pop() {
+    const uint8_t sp = sfr_[kSpIndex];
+    const uint8_t value = iram_[sp];
+    sfr_[kSpIndex] = u8(sp - 1);
+    return value;
+}
+
+// Writes A and the flags in flag_mask; P follows A.
+inline void Cpu::SetAccAndFlags(uint8_t value, uint8_t flag_mask, uint8_t flags) {
+    sfr_[kAccIndex] = value;
+    uint8_t& p = sfr_[kPswIndex];
+    p = u8((p & ~(flag_mask | psw::kP)) | flags | Parity(value));
+}
+
+inline void Cpu::Add(uint8_t operand, unsigned carry) {
+    const uint8_t a = sfr_[kAccIndex];
+    const unsigned sum = a + operand + carry;
+    const uint8_t r = u8(sum);
+    uint8_t flags = 0;
+    if (sum > 0xFFu) flags |= psw::kCy;
+    if ((a & kLowNibble) + (operand & kLowNibble) + carry > kLowNibble) flags |= psw::kAc;
+    if ((a ^ r) & (operand ^ r) & kSignBit) flags |= psw::kOv;  // both operands' sign differs from the result's
+    SetAccAndFlags(r, psw::kCy | psw::kAc | psw::kOv, flags);
+}
+
+inline void Cpu::Subb(uint8_t operand) {
+    const uint8_t a = sfr_[kAccIndex];
+    const unsigned borrow = (sfr_[kPswIndex] & psw::kCy) ? 1u : 0u;
+    const uint8_t r = u8(a - operand - borrow);
+    uint8_t flags = 0;
+    if (a < operand + borrow) flags |= psw::kCy;
+    if ((a & kLowNibble) < (operand & kLowNibble) + borrow) flags |= psw::kAc;
+    if ((a ^ operand) & (a ^ r) & kSignBit) flags |= psw::kOv;  // operands' signs differ, result's differs from A's
+    SetAccAndFlags(r, psw::kCy | psw::kAc | psw::kOv, flags);
+}
+
+inline void Cpu::MovcLoad(uint16_t addr, uint16_t pc) {
+    SetAccAndFlags(code_[addr], 0, 0);
+    if (movc_watched_[addr] && hooks_.movc_read != nullptr) hooks_.movc_read(hooks_.ctx, addr, pc);
+}
+
+// A jump whose target is its own address ends Run() (when enabled): the program has halted.
+inline void Cpu::Jump(uint16_t target, uint16_t pc) {
+    if (target == pc && stop_on_self_jump_) {
+        stop_reason_ = StopReason::kSelfJump;
+        limit_ = 0;
+    }
+}
+
+// Executes the instruction at pc_. Operands are fetched before any hook runs.
+[[gnu::always_inline]] inline void Cpu::Execute() {
+    const uint16_t pc = pc_;
+    const uint8_t op = code_[pc];
+    const uint8_t b1 = code_[u16(pc + 1)];
+    const uint8_t b2 = code_[u16(pc + 2)];
+    uint16_t next = u16(pc + kInstructionLength[op]);
+    uint8_t& acc = sfr_[kAccIndex];
+    uint8_t& psw_reg = sfr_[kPswIndex];
+    const auto reg = [&](unsigned n) -> uint8_t& { return iram_[(psw_reg & psw::kBankMask) | (n & 7u)]; };
+    const auto indirect = [&]() -> uint8_t& { return iram_[reg(op & kIndirectRegMask)]; };
+    const auto carry = [&]() -> unsigned { return (psw_reg & psw::kCy) ? 1u : 0u; };
+    const auto set_carry = [&](bool c) { psw_reg = c ? u8(psw_reg | psw::kCy) : u8(psw_reg & ~psw::kCy); };
+    const auto set_acc = [&](uint8_t v) { SetAccAndFlags(v, 0, 0); };
+
+    switch (op) {
+    case kNop:
+        break;
+    // 0xA5 is undefined in the instruction set; here it is a one-byte, one-cycle no-op.
+    case kUndefinedA5:
+        break;
+    CASE_PAGE(kAjmp): {
+        const uint16_t target = u16((next & kAjmpPageMask) | ((op & kAjmpHighMask) << kAjmpHighShift) | b1);
+        Jump(target, pc);
+        next = target;
+        break;
+    }
+    CASE_PAGE(kAcall):
+        Push(u8(next));
+        Push(u8(next >> 8));
+        next = u16((next & kAjmpPageMask) | ((op & kAjmpHighMask) << kAjmpHighShift) | b1);
+        break;
+    case kLjmp: {
+        const uint16_t target = u16(b1 << 8 | b2);
+        Jump(target, pc);
+        next = target;
+        break;
+    }
+    case kLcall:
+        Push(u8(next));
+        Push(u8(next >> 8));
+        next = u16(b1 << 8 | b2);
+        break;
+    case kRet:
+    case kReti: {  // no interrupt logic: RETI returns like RET
+        const uint8_t hi = Pop();
+        const uint8_t lo = Pop();
+        next = u16(hi << 8 | lo);
+        break;
+    }
+    case kSjmp: {
+        const uint16_t target = Relative(next, b1);
+        if (b1 == kSelfSjmpOffset) Jump(target, pc);
+        next = target;
+        break;
+    }
+    case kJmpADptr:
+        next = u16(acc + (sfr_[kDphIndex] << 8 | sfr_[kDplIndex]));
+        break;
+    case kJc:
+        if (carry()) next = Relative(next, b1);
+        break;
+    case kJnc:
+        if (!carry()) next = Relative(next, b1);
+        break;
+    case kJz:
+        if (acc == 0) next = Relative(next, b1);
+        break;
+    case kJnz:
+        if (acc != 0) next = Relative(next, b1);
+        break;
+    case kJb:
+        if (ReadBit(b1, pc)) next = Relative(next, b2);
+        break;
+    case kJnb:
+        if (!ReadBit(b1, pc)) next = Relative(next, b2);
+        break;
+    case kJbc: {
+        // The write happens only when the bit was set (and is cleared).
+        const uint8_t addr = BitByte(b1);
+        const uint8_t value = ReadDirect(addr, pc);
+        const uint8_t mask = BitMask(b1);
+        if (value & mask) {
+            WriteDirect(addr, u8(value & ~mask), pc);
+            next = Relative(next, b2);
+        }
+        break;
+    }
+    case kCjneAImm:
+        set_carry(acc < b1);
+        if (acc != b1) next = Relative(next, b2);
+        break;
+    case kCjneADirect: {
+        const uint8_t v = ReadDirect(b1, pc);
+        const uint8_t a = acc;
+        set_carry(a < v);
+        if (a != v) next = Relative(next, b2);
+        break;
+    }
+    CASE_INDIRECT(kCjneIndirectImm): {
+        const uint8_t v = indirect();
+        set_carry(v < b1);
+        if (v != b1) next = Relative(next, b2);
+        break;
+    }
+    CASE_REG(kCjneRegImm): {
+        const uint8_t v = reg(op);
+        set_carry(v < b1);
+        if (v != b1) next = Relative(next, b2);
+        break;
+    }
+    case kDjnzDirect: {
+        const uint8_t v = u8(ReadDirect(b1, pc) - 1);
+        WriteDirect(b1, v, pc);
+        if (v != 0) next = Relative(next, b2);
+        break;
+    }
+    CASE_REG(kDjnzReg): {
+        uint8_t& r = reg(op);
+        r = u8(r - 1);
+        if (r != 0) next = Relative(next, b1);
+        break;
+    }
+
+    // Rotates and accumulator operations.
+    case kRrA:
+        set_acc(u8(acc >> 1 | acc << 7));
+        break;
+    case kRlA:
+        set_acc(u8(acc << 1 | acc >> 7));
+        break;
+    case kRrcA: {
+        const uint8_t a = acc;
+        SetAccAndFlags(u8(a >> 1 | carry() << 7), psw::kCy, (a & 1u) ? psw::kCy : 0);
+        break;
+    }
+    case kRlcA: {
+        const uint8_t a = acc;
+        SetAccAndFlags(u8(a << 1 | carry()), psw::kCy, (a & kSignBit) ? psw::kCy : 0);
+        break;
+    }
+    case kSwapA:
+        set_acc(u8(acc << 4 | acc >> 4));
+        break;
+    case kClrA:
+        set_acc(0);
+        break;
+    case kCplA:
+        set_acc(u8(~acc));
+        break;
+    case kDaA: {
+        // Adds 6 to each nibble that is past 9 (or carried out of, per AC and CY). CY is set by
+        // a carry out of either addition, and never cleared.
+        unsigned a = acc;
+        uint8_t flags = psw_reg & psw::kCy;
+        if ((a & kLowNibble) > kMaxBcdDigit || (psw_reg & psw::kAc)) {
+            a += kDecimalAdjust;
+            if (a > 0xFFu) flags = psw::kCy;
+            a &= 0xFFu;
+        }
+        if ((a >> 4) > kMaxBcdDigit || flags) {
+            a += kDecimalAdjust << 4;
+            if (a > 0xFFu) flags = psw::kCy;
+        }
+        SetAccAndFlags(u8(a), psw::kCy, flags);
+        break;
+    }
+    case kMulAB: {
+        const unsigned product = acc * sfr_[kBIndex];
+        sfr_[kBIndex] = u8(product >> 8);
+        SetAccAndFlags(u8(product), psw::kCy | psw::kOv, product > 0xFFu ? psw::kOv : 0);
+        break;
+    }
+    case kDivAB: {
+        // Division by zero sets OV and leaves A and B as they were (their value is undefined).
+        const uint8_t divisor = sfr_[kBIndex];
+        if (divisor == 0) {
+            SetAccAndFlags(acc, psw::kCy | psw::kOv, psw::kOv);
+        } else {
+            const uint8_t a = acc;
+            sfr_[kBIndex] = u8(a % divisor);
+            SetAccAndFlags(u8(a / divisor), psw::kCy | psw::kOv, 0);
+        }
+        break;
+    }
+
+    // Increments and decrements: no flags.
+    case kIncA:
+        set_acc(u8(acc + 1));
+        break;
+    case kDecA:
+        set_acc(u8(acc - 1));
+        break;
+    case kIncDirect:
+        WriteDirect(b1, u8(ReadDirect(b1, pc) + 1), pc);
+        break;
+    case kDecDirect:
+        WriteDirect(b1, u8(ReadDirect(b1, pc) - 1), pc);
+        break;
+    CASE_INDIRECT(kIncIndirect): {
+        uint8_t& m = indirect();
+        m = u8(m + 1);
+        break;
+    }
+    CASE_INDIRECT(kDecIndirect): {
+        uint8_t& m = indirect();
+        m = u8(m - 1);
+        break;
+    }
+    CASE_REG(kIncReg): {
+        uint8_t& r = reg(op);
+        r = u8(r + 1);
+        break;
+    }
+    CASE_REG(kDecReg): {
+        uint8_t& r = reg(op);
+        r = u8(r - 1);
+        break;
+    }
+    case kIncDptr: {
+        const unsigned dptr = (sfr_[kDphIndex] << 8 | sfr_[kDplIndex]) + 1u;
+        sfr_[kDplIndex] = u8(dptr);
+        sfr_[kDphIndex] = u8(dptr >> 8);
+        break;
+    }
+
+    // Arithmetic.
+    case kAddImm:
+        Add(b1, 0);
+        break;
+    case kAddDirect:
+        Add(ReadDirect(b1, pc), 0);
+        break;
+    CASE_INDIRECT(kAddIndirect):
+        Add(indirect(), 0);
+        break;
+    CASE_REG(kAddReg):
+        Add(reg(op), 0);
+        break;
+    case kAddcImm:
+        Add(b1, carry());
+        break;
+    case kAddcDirect: {
+        const uint8_t v = ReadDirect(b1, pc);
+        Add(v, carry());
+        break;
+    }
+    CASE_INDIRECT(kAddcIndirect):
+        Add(indirect(), carry());
+        break;
+    CASE_REG(kAddcReg):
+        Add(reg(op), carry());
+        break;
+    case kSubbImm:
+        Subb(b1);
+        break;
+    case kSubbDirect:
+        Subb(ReadDirect(b1, pc));
+        break;
+    CASE_INDIRECT(kSubbIndirect):
+        Subb(indirect());
+        break;
+    CASE_REG(kSubbReg):
+        Subb(reg(op));
+        break;
+
+    // Logic on A.
+    case kOrlImm:
+        set_acc(acc | b1);
+        break;
+    case kOrlDirect: {
+        const uint8_t v = ReadDirect(b1, pc);
+        set_acc(acc | v);
+        break;
+    }
+    CASE_INDIRECT(kOrlIndirect):
+        set_acc(acc | indirect());
+        break;
+    CASE_REG(kOrlReg):
+        set_acc(acc | reg(op));
+        break;
+    case kAnlImm:
+        set_acc(acc & b1);
+        break;
+    case kAnlDirect: {
+        const uint8_t v = ReadDirect(b1, pc);
+        set_acc(acc & v);
+        break;
+    }
+    CASE_INDIRECT(kAnlIndirect):
+        set_acc(acc & indirect());
+        break;
+    CASE_REG(kAnlReg):
+        set_acc(acc & reg(op));
+        break;
+    case kXrlImm:
+        set_acc(acc ^ b1);
+        break;
+    case kXrlDirect: {
+        const uint8_t v = ReadDirect(b1, pc);
+        set_acc(acc ^ v);
+        break;
+    }
+    CASE_INDIRECT(kXrlIndirect):
+        set_acc(acc ^ indirect());
+        break;
+    CASE_REG(kXrlReg):
+        set_acc(acc ^ reg(op));
+        break;
+
+    // Logic on a direct byte (read-modify-write).
+    case kOrlDirectA: {
+        const uint8_t v = ReadDirect(b1, pc);
+        WriteDirect(b1, v | acc, pc);
+        break;
+    }
+    case kOrlDirectImm:
+        WriteDirect(b1, ReadDirect(b1, pc) | b2, pc);
+        break;
+    case kAnlDirectA: {
+        const uint8_t v = ReadDirect(b1, pc);
+        WriteDirect(b1, v & acc, pc);
+        break;
+    }
+    case kAnlDirectImm:
+        WriteDirect(b1, ReadDirect(b1, pc) & b2, pc);
+        break;
+    case kXrlDirectA: {
+        const uint8_t v = ReadDirect(b1, pc);
+        WriteDirect(b1, v ^ acc, pc);
+        break;
+    }
+    case kXrlDirectImm:
+        WriteDirect(b1, ReadDirect(b1, pc) ^ b2, pc);
+        break;
+
+    // Carry and bits.
+    case kClrC:
+        set_carry(false);
+        break;
+    case kSetbC:
+        set_carry(true);
+        break;
+    case kCplC:
+        psw_reg ^= psw::kCy;
+        break;
+    case kClrBit:
+        WriteBit(b1, false, pc);
+        break;
+    case kSetbBit:
+        WriteBit(b1, true, pc);
+        break;
+    case kCplBit: {
+        const uint8_t addr = BitByte(b1);
+        WriteDirect(addr, ReadDirect(addr, pc) ^ BitMask(b1), pc);
+        break;
+    }
+    case kMovCBit:
+        set_carry(ReadBit(b1, pc));
+        break;
+    case kMovBitC:
+        WriteBit(b1, carry() != 0, pc);
+        break;
+    case kAnlCBit:
+        if (!ReadBit(b1, pc)) set_carry(false);
+        break;
+    case kAnlCNotBit:
+        if (ReadBit(b1, pc)) set_carry(false);
+        break;
+    case kOrlCBit:
+        if (ReadBit(b1, pc)) set_carry(true);
+        break;
+    case kOrlCNotBit:
+        if (!ReadBit(b1, pc)) set_carry(true);
+        break;
+
+    // Moves.
+    case kMovAImm:
+        set_acc(b1);
+        break;
+    case kMovADirect:
+        set_acc(ReadDirect(b1, pc));
+        break;
+    CASE_INDIRECT(kMovAIndirect):
+        set_acc(indirect());
+        break;
+    CASE_REG(kMovAReg):
+        set_acc(reg(op));
+        break;
+    case kMovDirectA:
+        WriteDirect(b1, acc, pc);
+        break;
+    CASE_INDIRECT(kMovIndirectA):
+        indirect() = acc;
+        break;
+    CASE_REG(kMovRegA):
+        reg(op) = acc;
+        break;
+    case kMovDirectImm:
+        WriteDirect(b1, b2, pc);
+        break;
+    CASE_INDIRECT(kMovIndirectImm):
+        indirect() = b1;
+        break;
+    CASE_REG(kMovRegImm):
+        reg(op) = b1;
+        break;
+    case kMovDirectDirect:  // source first, then destination
+        WriteDirect(b2, ReadDirect(b1, pc), pc);
+        break;
+    CASE_INDIRECT(kMovDirectIndirect):
+        WriteDirect(b1, indirect(), pc);
+        break;
+    CASE_REG(kMovDirectReg):
+        WriteDirect(b1, reg(op), pc);
+        break;
+    CASE_INDIRECT(kMovIndirectDirect): {
+        const uint8_t v = ReadDirect(b1, pc);
+        indirect() = v;
+        break;
+    }
+    CASE_REG(kMovRegDirect): {
+        const uint8_t v = ReadDirect(b1, pc);
+        reg(op) = v;
+        break;
+    }
+    case kMovDptrImm:
+        sfr_[kDphIndex] = b1;
+        sfr_[kDplIndex] = b2;
+        break;
+    case kXchDirect: {
+        const uint8_t v = ReadDirect(b1, pc);
+        WriteDirect(b1, acc, pc);
+        set_acc(v);
+        break;
+    }
+    CASE_INDIRECT(kXchIndirect): {
+        uint8_t& m = indirect();
+        const uint8_t v = m;
+        m = acc;
+        set_acc(v);
+        break;
+    }
+    CASE_REG(kXchReg): {
+        uint8_t& r = reg(op);
+        const uint8_t v = r;
+        r = acc;
+        set_acc(v);
+        break;
+    }
+    CASE_INDIRECT(kXchdIndirect): {
+        uint8_t& m = indirect();
+        const uint8_t v = m;
+        m = u8((v & kHighNibble) | (acc & kLowNibble));
+        set_acc(u8((acc & kHighNibble) | (v & kLowNibble)));
+        break;
+    }
+    case kPush: {
+        // SP is incremented first, so PUSH SP stores the incremented value.
+        const uint8_t sp = u8(sfr_[kSpIndex] + 1);
+        sfr_[kSpIndex] = sp;
+        iram_[sp] = ReadDirect(b1, pc);
+        break;
+    }
+    case kPop:
+        // SP is decremented before the store, so POP SP leaves the popped value in SP.
+        WriteDirect(b1, Pop(), pc);
+        break;
+
+    // Code and external data.
+    case kMovcAPc:
+        MovcLoad(u16(next + acc), pc);
+        break;
+    case kMovcADptr:
+        MovcLoad(u16(acc + (sfr_[kDphIndex] << 8 | sfr_[kDplIndex])), pc);
+        break;
+    case kMovxADptr:
+        set_acc(xram_[sfr_[kDphIndex] << 8 | sfr_[kDplIndex]]);
+        break;
+    CASE_INDIRECT(kMovxAIndirect):
+        set_acc(xram_[sfr_[kP2Index] << 8 | reg(op & kIndirectRegMask)]);
+        break;
+    case kMovxDptrA:
+        xram_[sfr_[kDphIndex] << 8 | sfr_[kDplIndex]] = acc;
+        break;
+    CASE_INDIRECT(kMovxIndirectA):
+        xram_[sfr_[kP2Index] << 8 | reg(op & kIndirectRegMask)] = acc;
+        break;
+    }
+
+    pc_ = next;
+    cycles_ += kMachineCycles[op];
+    ++instructions_;
+}
+
+#undef CASE_INDIRECT
+#undef CASE_REG
+#undef CASE_PAGE
+
+StopReason Cpu::Step() {
+    stop_reason_ = StopReason::kNone;
+    resume_breakpoint_ = -1;
+    Execute();
+    return stop_reason_;
+}
+
+StopReason Cpu::Run(uint64_t until_cycle) {
+    stop_reason_ = StopReason::kNone;
+    limit_ = until_cycle;
+    if (cycles_ >= limit_) return StopReason::kCycleLimit;
+    if (resume_breakpoint_ != pc_ && breakpoints_[pc_]) {
+        resume_breakpoint_ = pc_;
+        return StopReason::kBreakpoint;
+    }
+    resume_breakpoint_ = -1;
+    Execute();
+    // RequestStop() and self jumps set limit_ to 0, so one comparison covers all three.
+    while (cycles_ < limit_) {
+        // Interrupts would be sampled here, between instructions: a pending, enabled source of
+        // sufficient priority would push the PC and vector before the next fetch.
+        if (breakpoints_[pc_]) {
+            resume_breakpoint_ = pc_;
+            return StopReason::kBreakpoint;
+        }
+        Execute();
+    }
+    return stop_reason_ == StopReason::kNone ? StopReason::kCycleLimit : stop_reason_;
+}
+
+}  // namespace sim8051

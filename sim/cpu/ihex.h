@@ -1,0 +1,28 @@
+// Intel HEX for 64 KB images: a loader for the host and an emitter for tests and tools.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace sim8051 {
+
+struct HexLoadResult {
+    bool ok = false;
+    std::size_t bytes = 0;  // data bytes stored
+    std::size_t line = 0;   // on failure: the 1-based line at fault
+    std::string error;      // on failure: what is wrong with it
+};
+
+// Stores the data records of `text` into `memory` (64 KB). Accepts record types 00 (data),
+// 01 (end), 02 and 04 with a zero base, 03 and 05 (start address, ignored). Stops at the end
+// record. Rejects bad checksums, bad digits, short records and data beyond 64 KB; on failure
+// the bytes of earlier records have been stored.
+HexLoadResult LoadIntelHex(std::string_view text, std::span<uint8_t, 0x10000> memory);
+
+// Data records of at most 16 bytes for `data` placed at `address`, then the end record.
+std::string ToIntelHex(std::span<const uint8_t> data, uint16_t address);
+
+}  // namespace sim8051
