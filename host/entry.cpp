@@ -4,6 +4,7 @@
 #include "flash/capture.h"
 #include "flash/regmap.h"
 #include "flash/sequencer.h"
+#include "ui/status_window.h"
 
 namespace host {
 namespace {
@@ -66,6 +67,7 @@ uint32_t StartUp(Extension& ext, const PeltoStartupRecord& record, Resolver reso
     // This chip declares no interrupts of its own.
     if (!DefineVirtualRegisters(ext)) return kResultFailure;
     if (!RegisterWatchesAndTimer(ext)) return kResultFailure;
+    if (ext.services.DefineMenuItem(&ui::TheMenuItem()) == 0) return kResultFailure;
     ext.flash.ClearBuffers();
     ext.flash.start_time = flash::kNoStartTime;
     ext.services.SetTimer(ext.flash.timer, flash::kTimerDisarm);

@@ -1,0 +1,29 @@
+#include "status_window.h"
+
+#include "status_ids.h"
+
+namespace ui {
+namespace {
+
+constexpr uint32_t kMenuHostWord1 = 1;
+constexpr char kMenuText[] = "&Flash";
+
+PeltoWindowDescriptor g_descriptor{0,
+                                   0,
+                                   0,
+                                   kNoSavedPosition,
+                                   kNoSavedPosition,
+                                   kNoSavedPosition,
+                                   kNoSavedPosition,
+                                   PeriDialogUpdate,
+                                   PeriDialogKill};
+
+// The host reads the identifier only; it matches the template so hosts can tell windows apart.
+PeltoMenuItem g_menu_item{kMenuHostWord1, kMenuText, PeriDialogMenu, 0, kTemplateId, &g_descriptor};
+
+}  // namespace
+
+PeltoMenuItem& TheMenuItem() { return g_menu_item; }
+PeltoWindowDescriptor& TheDescriptor() { return g_descriptor; }
+
+}  // namespace ui
