@@ -3,6 +3,7 @@
 #include "extension.h"
 #include "flash/capture.h"
 #include "flash/regmap.h"
+#include "flash/rom/images.h"
 #include "flash/sequencer.h"
 #include "ui/status_window.h"
 
@@ -69,6 +70,9 @@ uint32_t StartUp(Extension& ext, const PeltoStartupRecord& record, Resolver reso
     if (!RegisterWatchesAndTimer(ext)) return kResultFailure;
     if (ext.services.DefineMenuItem(&ui::TheMenuItem()) == 0) return kResultFailure;
     ext.flash.ClearBuffers();
+    for (const auto& image : flash::rom::Images())
+        ext.services.WriteMemory(flash::CodeAddress(image.address), static_cast<uint32_t>(image.bytes.size()),
+                                 image.bytes.data());
     ext.flash.start_time = flash::kNoStartTime;
     ext.services.SetTimer(ext.flash.timer, flash::kTimerDisarm);
     return kResultSuccess;
