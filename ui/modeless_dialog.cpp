@@ -66,6 +66,8 @@ INT_PTR CALLBACK ModelessDialog::DialogProc(HWND hwnd, UINT message, WPARAM, LPA
 
 LRESULT CALLBACK ModelessDialog::WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     auto* self = reinterpret_cast<ModelessDialog*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    // Reached through a procedure chained after ours once the object let go of the window.
+    if (self == nullptr) return DefDlgProcA(hwnd, message, wparam, lparam);
     self->Enter();
     const LRESULT result = self->Dispatch(message, wparam, lparam);
     if (message == WM_NCDESTROY) {

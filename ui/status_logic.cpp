@@ -10,16 +10,19 @@ namespace {
 constexpr std::array<std::string_view, flash::kMarginMask + 1> kMarginTexts{"25%", "50%", "80%", "100%"};
 
 constexpr uint32_t kPasswordHostAddress = flash::CodeAddress(flash::kPasswordAddress);
+constexpr uint32_t kPasswordLength = 1;
 constexpr uint32_t kLargestByte = 0xFF;
 constexpr uint32_t kHexRadix = 16;
 
 constexpr bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+constexpr std::string_view kHexDigits = "0123456789ABCDEF";
+
 std::optional<uint32_t> HexDigit(char c) {
-    if (c >= '0' && c <= '9') return static_cast<uint32_t>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<uint32_t>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<uint32_t>(c - 'A' + 10);
-    return std::nullopt;
+    const char upper = c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c;
+    const std::size_t value = kHexDigits.find(upper);
+    if (value == std::string_view::npos) return std::nullopt;
+    return static_cast<uint32_t>(value);
 }
 
 BankFlags FlagsOf(uint32_t control) {
@@ -140,7 +143,7 @@ void CommitPassword(const host::Services& services, DialogSurface& dialog) {
     const uint8_t stored = flash::ReadByte(services, kPasswordHostAddress);
     const auto entered = ReadHexByte({dialog, kPasswordField}, stored);
     if (!entered) return;
-    services.WriteMemory(kPasswordHostAddress, 1, &*entered);
+    services.WriteMemory(kPasswordHostAddress, kPasswordLength, &*entered);
     flash::WriteRegister(services, flash::Reg::FPROT, flash::ProtectionFromPassword(*entered));
 }
 

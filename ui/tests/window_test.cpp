@@ -151,11 +151,15 @@ void PumpFor(int milliseconds) {
     PumpUntil([] { return false; }, milliseconds);
 }
 
+// Key message details: a repeat count of one; key up also carries "was down" and "released".
+constexpr LPARAM kKeyDown = 1;
+constexpr LPARAM kKeyUp = kKeyDown | (LPARAM{1} << 30) | static_cast<LPARAM>(0x80000000u);
+
 // A key pressed on the focused control, as the host's loop receives it.
 void Key(UINT key) {
     const HWND target = GetFocus();
-    PostMessageA(target, WM_KEYDOWN, key, 1);
-    PostMessageA(target, WM_KEYUP, key, 0xC0000001);
+    PostMessageA(target, WM_KEYDOWN, key, kKeyDown);
+    PostMessageA(target, WM_KEYUP, key, kKeyUp);
     Pump();
 }
 
@@ -164,8 +168,8 @@ void Type(HWND dialog, int id, const std::string& text) {
     const HWND edit = GetDlgItem(dialog, id);
     SetFocus(edit);
     SendMessageA(edit, EM_SETSEL, 0, -1);
-    if (text.empty()) PostMessageA(edit, WM_CHAR, VK_BACK, 1);
-    for (char c : text) PostMessageA(edit, WM_CHAR, static_cast<unsigned char>(c), 1);
+    if (text.empty()) PostMessageA(edit, WM_CHAR, VK_BACK, kKeyDown);
+    for (char c : text) PostMessageA(edit, WM_CHAR, static_cast<unsigned char>(c), kKeyDown);
     Pump();
 }
 
