@@ -324,6 +324,7 @@ TEST(StartUp, DefinesTheMenuItemAfterTheTimer) {
         return h.calls.size();
     };
     EXPECT_LT(position("PeltoCreateTimer"), position("PeltoDefineMenuItem"));
+    EXPECT_LT(position("PeltoDefineMenuItem"), position("PeltoWriteMemory")) << "before the ROM images";
     EXPECT_LT(position("PeltoDefineMenuItem"), position("PeltoSetTimer"));
 }
 
@@ -334,8 +335,9 @@ TEST(StartUp, MenuItemResult) {
         h.fail["PeltoDefineMenuItem"] = result;
         EXPECT_EQ(h.Start(), start) << result;
         EXPECT_EQ(h.CallsTo("PeltoDefineMenuItem").size(), 1u);
-        // A refused menu entry stops start-up before the timer is disarmed.
+        // A refused menu entry stops start-up before the images are written and the timer disarmed.
         EXPECT_EQ(h.CallsTo("PeltoSetTimer").size(), start) << result;
+        EXPECT_EQ(h.CallsTo("PeltoWriteMemory").empty(), start == 0) << result;
     }
 }
 
