@@ -22,10 +22,27 @@ constexpr std::array<uint8_t, 256> MakeCheckTable() {
 constexpr auto kCheckTable = MakeCheckTable();
 static_assert(kCheckTable[0x01] == 0x3 && kCheckTable[0x80] == 0xC);
 
-// A data pointer the host did not report reads as 0xFFFF, which lies in no bank.
+// A register the host did not report reads as a value no 8-bit register holds; a data pointer
+// or data byte left unknown captures nothing (any stand-in could put a byte where it does not
+// belong).
 constexpr uint32_t kUnreadRegister = 0xFFFFFFFF;
+constexpr uint32_t kByteMax = 0xFF;
 // An opcode the host did not report reads as NOP, which neither handler acts on.
 constexpr uint8_t kUnreadOpcode = 0x00;
+// A read watch reports a code address; any other last address (0 from a host that did not
+// answer) names no byte, and nothing is checked.
+constexpr uint32_t kSpaceBits = 0xFF000000;
+
+// A byte with the given check bits, for each nibble: what a code byte the host did not report
+// reads as, so that a byte that could not be read is never reported as an ECC error.
+constexpr std::size_t kCheckValues = kEccCheckMask + 1u;
+constexpr std::array<uint8_t, kCheckValues> MakeAgreeingTable() {
+    std::array<uint8_t, kCheckValues> table{};
+    for (unsigned value = 256; value-- > 0;) table[kCheckTable[value]] = static_cast<uint8_t>(value);
+    return table;
+}
+constexpr auto kByteWithCheck = MakeAgreeingTable();
+static_assert(kCheckTable[kByteWithCheck[0x3]] == 0x3 && kCheckTable[kByteWithCheck[0xC]] == 0xC);
 
 }  // namespace
 
@@ -34,14 +51,16 @@ uint8_t EccCheckBits(uint8_t data) { return kCheckTable[data]; }
 void CaptureFlashByte(FlashState& state, const host::Services& host) {
     const uint32_t pc = host.GetProgramCounter();
     const uint8_t opcode = ReadByte(host, CodeAddress(pc), kUnreadOpcode);
-    const uint32_t dph = ReadRegister(host, Reg::DPH, kUnreadRegister) & 0xFF;
-    const uint32_t dpl = ReadRegister(host, Reg::DPL, kUnreadRegister) & 0xFF;
-    const auto data = static_cast<uint8_t>(ReadRegister(host, Reg::FDATA));
-    const uint32_t address = dph << 8 | dpl;
+    const uint32_t dph = ReadRegister(host, Reg::DPH, kUnreadRegister);
+    const uint32_t dpl = ReadRegister(host, Reg::DPL, kUnreadRegister);
+    const uint32_t fdata = ReadRegister(host, Reg::FDATA, kUnreadRegister);
+    const auto data = static_cast<uint8_t>(fdata);
+    const uint32_t address = (dph & kByteMax) << 8 | (dpl & kByteMax);
     const uint8_t shadow = ReadByte(host, ShadowAddress(address));
     const auto new_shadow = static_cast<uint8_t>(shadow | kEccValid | EccCheckBits(data));
 
     if (opcode != kOpMovDirectA) return;
+    if (dph > kByteMax || dpl > kByteMax || fdata > kByteMax) return;
     const auto bank_index = BankOfAddress(address);
     if (!bank_index) return;
 
@@ -59,14 +78,16 @@ void CaptureFlashByte(FlashState& state, const host::Services& host) {
 }
 
 void CheckFlashReadEcc(FlashState&, const host::Services& host) {
-    const uint32_t address = host.GetLastMemoryAddress() & kAddressBits;
+    const uint32_t last = host.GetLastMemoryAddress();
+    const uint32_t address = last & kAddressBits;
     const uint32_t pc = host.GetProgramCounter();
     const uint8_t opcode = ReadByte(host, CodeAddress(pc), kUnreadOpcode);
     const uint8_t shadow = ReadByte(host, ShadowAddress(address));
 
     if (opcode != kOpMovcPc && opcode != kOpMovcDptr) return;
+    if ((last & kSpaceBits) != kCodeSpace) return;
     if (!(shadow & kEccValid)) return;
-    const uint8_t value = ReadByte(host, CodeAddress(address));
+    const uint8_t value = ReadByte(host, CodeAddress(address), kByteWithCheck[shadow & kEccCheckMask]);
     if (EccCheckBits(value) == (shadow & kEccCheckMask)) return;
     WriteRegister(host, Reg::NMISTAT, kNmiEccError, kNmiEccError);
 }

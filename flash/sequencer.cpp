@@ -96,9 +96,10 @@ void EraseCommit(FlashState& state, const host::Services& host) {
         EraseSectors(state, host, bank.base, select, kPairSectors);
     } else {
         const std::span<const Sector> sectors{kDataSectors};
+        // Read once for both views: a read the host fails once must not erase one view only.
+        const uint32_t low = ReadRegister(host, bank.select_low);
+        const uint32_t high = ReadRegister(host, *bank.select_high);
         for (uint16_t view : {bank.second_view, bank.base}) {
-            const uint32_t low = ReadRegister(host, bank.select_low);
-            const uint32_t high = ReadRegister(host, *bank.select_high);
             EraseSectors(state, host, view, low, sectors.first(kDataSectorsInLowSelect));
             EraseSectors(state, host, view, high, sectors.subspan(kDataSectorsInLowSelect));
         }

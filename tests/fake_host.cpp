@@ -69,8 +69,14 @@ uint32_t FakeHost::Reset() { return host::Entry(PELTO_ENTRY_RESET, nullptr, &Fak
 bool FakeHost::Failing(const std::string& service, std::vector<uint64_t> args, uint32_t* result) {
     calls.push_back({service, std::move(args)});
     const auto it = fail.find(service);
-    if (it == fail.end()) return false;
-    *result = it->second;
+    if (it != fail.end()) {
+        *result = it->second;
+        return true;
+    }
+    if (!fail_call) return false;
+    const auto answer = fail_call(calls.back());
+    if (!answer) return false;
+    *result = *answer;
     return true;
 }
 
@@ -124,7 +130,8 @@ uint32_t FakeHost::SetTimer(uint32_t timer, uint32_t count) {
 }
 
 uint64_t FakeHost::GetStates() {
-    calls.push_back({"PeltoGetStates", {}});
+    uint32_t result = 0;
+    if (Failing("PeltoGetStates", {}, &result)) return result;
     return cycles;
 }
 
@@ -173,17 +180,20 @@ uint32_t FakeHost::WriteMemory(uint32_t address, uint32_t count, const uint8_t* 
 }
 
 uint32_t FakeHost::GetLastMemoryAddress() {
-    calls.push_back({"PeltoGetLastMemoryAddress", {}});
+    uint32_t result = 0;
+    if (Failing("PeltoGetLastMemoryAddress", {}, &result)) return result;
     return last_address;
 }
 
 uint32_t FakeHost::GetProgramCounter() {
-    calls.push_back({"PeltoGetProgramCounter", {}});
+    uint32_t result = 0;
+    if (Failing("PeltoGetProgramCounter", {}, &result)) return result;
     return pc;
 }
 
 void FakeHost::HandleFocus(uintptr_t window) {
-    calls.push_back({"PeltoHandleFocus", {window}});
+    uint32_t ignored = 0;
+    if (Failing("PeltoHandleFocus", {window}, &ignored)) return;
     focus.push_back(window);
 }
 

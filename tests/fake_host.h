@@ -62,8 +62,12 @@ public:
     static host::GenericFunction Resolve(uintptr_t module, const char* name);
     std::set<std::string> missing;
 
-    // A service named here returns the given result and has no effect.
+    // A service named here returns the given result and has no effect: outputs stay untouched,
+    // GetStates, GetLastMemoryAddress and GetProgramCounter answer the result itself.
     std::map<std::string, uint32_t> fail;
+    // Fails single calls (one register, one address): a result answered for a call is returned
+    // as with `fail`, and the call has no effect.
+    std::function<std::optional<uint32_t>(const Call&)> fail_call;
     // Virtual registers whose definition fails.
     std::set<std::string> refused_virtual_registers;
 

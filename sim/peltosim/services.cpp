@@ -25,7 +25,11 @@ PELTO_EXPORT uint32_t PeltoSetWatchOnMemory(uint32_t first, uint32_t last, Pelto
 }
 PELTO_EXPORT uint32_t PeltoCreateTimer(PeltoHandler callback) { return H() ? H()->CreateTimer(callback) : kNoHost; }
 PELTO_EXPORT uint32_t PeltoSetTimer(uint32_t timer, uint32_t cycles) { return H() ? H()->SetTimer(timer, cycles) : kNoHost; }
-PELTO_EXPORT uint64_t PeltoGetStates(void) { return H() ? H()->GetStates() : kNoHost; }
+// A failing GetStates, GetLastMemoryAddress or GetProgramCounter answers 0, as the others fail
+// with 0; the host itself keeps using the true values.
+PELTO_EXPORT uint64_t PeltoGetStates(void) {
+    return H() && !H()->Failing("PeltoGetStates") ? H()->GetStates() : kNoHost;
+}
 PELTO_EXPORT uint32_t PeltoDefineMenuItem(PeltoMenuItem* item) { return H() ? H()->DefineMenuItem(item) : kNoHost; }
 PELTO_EXPORT uint32_t PeltoReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
     return H() ? H()->ReadSFR(id, value, previous, mask) : kNoHost;
@@ -39,10 +43,14 @@ PELTO_EXPORT uint32_t PeltoReadMemory(uint32_t address, uint32_t count, uint8_t*
 PELTO_EXPORT uint32_t PeltoWriteMemory(uint32_t address, uint32_t count, const uint8_t* source) {
     return H() ? H()->WriteMemory(address, count, source) : kNoHost;
 }
-PELTO_EXPORT uint32_t PeltoGetLastMemoryAddress(void) { return H() ? H()->GetLastMemoryAddress() : kNoHost; }
-PELTO_EXPORT uint32_t PeltoGetProgramCounter(void) { return H() ? H()->GetProgramCounter() : kNoHost; }
+PELTO_EXPORT uint32_t PeltoGetLastMemoryAddress(void) {
+    return H() && !H()->Failing("PeltoGetLastMemoryAddress") ? H()->GetLastMemoryAddress() : kNoHost;
+}
+PELTO_EXPORT uint32_t PeltoGetProgramCounter(void) {
+    return H() && !H()->Failing("PeltoGetProgramCounter") ? H()->GetProgramCounter() : kNoHost;
+}
 PELTO_EXPORT void PeltoHandleFocus(uintptr_t window) {
-    if (H()) H()->HandleFocus(window);
+    if (H() && !H()->Failing("PeltoHandleFocus")) H()->HandleFocus(window);
 }
 
 // This host's chip model is fixed: extensions may not add registers.
