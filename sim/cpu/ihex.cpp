@@ -94,8 +94,8 @@ HexLoadResult LoadIntelHex(std::string_view text, std::span<uint8_t, 0x10000> me
             return fail("unknown record type");
         }
     }
-    result.ok = true;
-    return result;
+    // Without its end record the file may have been cut short: refuse rather than run part of it.
+    return fail("no end-of-file record: the file may be truncated");
 }
 
 std::string ToIntelHex(std::span<const uint8_t> data, uint16_t address) {

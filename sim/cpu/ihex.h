@@ -18,7 +18,7 @@ struct HexLoadResult {
 
 // Stores the data records of `text` into `memory` (64 KB). Accepts record types 00 (data),
 // 01 (end), 02 and 04 with a zero base, 03 and 05 (start address, ignored). Stops at the end
-// record. Rejects bad checksums, bad digits, short records and data beyond 64 KB; on failure
+// record, which must be present. Rejects bad checksums, bad digits, short records and data beyond 64 KB; on failure
 // the bytes of earlier records have been stored.
 HexLoadResult LoadIntelHex(std::string_view text, std::span<uint8_t, 0x10000> memory);
 

@@ -551,6 +551,21 @@ TEST_F(CpuTest, MovcReportsOnlyWatchedDataReads) {
     EXPECT_TRUE(log.reads.empty());
 }
 
+TEST_F(CpuTest, CodeAddressSumsWrapAt64K) {
+    using namespace sim8051;
+    cpu->Code()[0x0010] = 0x5C;
+    cpu->SetDptr(0xFFF0);
+    cpu->SetAcc(0x20);
+    Exec({kMovcADptr});
+    EXPECT_EQ(cpu->Acc(), 0x5C);
+    // @A+PC counts from the next instruction: 0xFFFF + 1 + 0x10 wraps to 0x0010.
+    Load({kMovcAPc}, 0xFFFF);
+    cpu->SetAcc(0x10);
+    cpu->Step();
+    EXPECT_EQ(cpu->Acc(), 0x5C);
+    EXPECT_EQ(cpu->Pc(), 0x0000);
+}
+
 // --- SFR hooks ----------------------------------------------------------------------------------
 
 // A paged register at one SFR address: the hooks keep its value outside the CPU.

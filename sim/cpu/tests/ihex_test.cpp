@@ -66,6 +66,7 @@ TEST(IntelHex, RejectsMalformedRecordsWithTheirLine) {
         {":02FFFF000102FD\n", 1, "data beyond 64 KB"},
         {":020000040001F9\n", 1, "non-zero base address: image beyond 64 KB"},
         {":00000007F9\n", 1, "unknown record type"},
+        {":0100000055AA\n:010001006698\n", 2, "no end-of-file record: the file may be truncated"},
     };
     for (const Case& c : cases) {
         auto memory = std::make_unique<Memory>();
