@@ -72,9 +72,10 @@ def main(argv):
     for boot in range(1, rep["boots"] + 1):
         entry = r[0x08 + 4 * (boot - 1):0x0C + 4 * (boot - 1)]
         version = int.from_bytes(entry[0:2], "little")
-        found = f"newest record version {version}" if version else "no record"
+        found = f"newest record version {version}; valid records in slot {slots(entry[2])}" if version \
+            else "empty store"
         ecc = f"; ECC error reading slot {slots(entry[3])} (skipped)" if entry[3] else ""
-        print(f"  boot {boot}: {found}; valid records in slot {slots(entry[2])}{ecc}")
+        print(f"  boot {boot}: {found}{ecc}")
 
     before = pe.decode_record(r[0x20:0x40])
     after = pe.decode_record(r[0x40:0x60])
