@@ -20,6 +20,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(h.Start(), 1u);
         ASSERT_EQ(h.Reset(), 1u);
+        h.memory_writes.clear();  // start-up's own writes (the ROM images) are not under test here
         h.cycles = 1000;
     }
     bool TimerArmed() const { return h.timers[0].due.has_value(); }
