@@ -23,6 +23,12 @@ constexpr uint8_t kPortResetValue = 0xFF;
 constexpr uint8_t kSpResetValue = 0x07;
 
 constexpr uint8_t u8(unsigned v) { return static_cast<uint8_t>(v); }
+
+constexpr std::array<uint8_t, 256> kParityTable = [] {
+    std::array<uint8_t, 256> t{};
+    for (unsigned v = 0; v < t.size(); ++v) t[v] = Cpu::Parity(static_cast<uint8_t>(v));
+    return t;
+}();
 constexpr uint16_t u16(unsigned v) { return static_cast<uint16_t>(v); }
 constexpr uint16_t Relative(uint16_t next, uint8_t offset) {
     return u16(next + static_cast<unsigned>(static_cast<int8_t>(offset)));
@@ -51,6 +57,7 @@ constexpr std::size_t kP2Index = sfr::kP2 - Cpu::kSfrBase;
     case (base) + 5:   \
     case (base) + 6:   \
     case (base) + 7
+#define ADVANCE(opcode) next = u16(pc + kInstructionLength[(opcode)])
 #define CASE_PAGE(base)                \
     case (base):                       \
     case (base) + kAjmpAcallStride:     \
@@ -140,7 +147,7 @@ inline uint8_t Cpu::Pop() {
 inline void Cpu::SetAccAndFlags(uint8_t value, uint8_t flag_mask, uint8_t flags) {
     sfr_[kAccIndex] = value;
     uint8_t& p = sfr_[kPswIndex];
-    p = u8((p & ~(flag_mask | psw::kP)) | flags | Parity(value));
+    p = u8((p & ~(flag_mask | psw::kP)) | flags | kParityTable[value]);
 }
 
 inline void Cpu::Add(uint8_t operand, unsigned carry) {
@@ -178,13 +185,14 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     }
 }
 
-// Executes the instruction at pc_. Operands are fetched before any hook runs.
-[[gnu::always_inline]] inline void Cpu::Execute() {
-    const uint16_t pc = pc_;
-    const uint8_t op = code_[pc];
+// Executes the instruction `op` at `pc` (pc_ holds pc too, for callbacks) and returns the address
+// of the next one. Operands are fetched before any hook runs.
+[[gnu::always_inline]] inline uint16_t Cpu::Execute(uint16_t pc, uint8_t op) {
     const uint8_t b1 = code_[u16(pc + 1)];
     const uint8_t b2 = code_[u16(pc + 2)];
-    uint16_t next = u16(pc + kInstructionLength[op]);
+    // Each case advances by its own constant length: the next PC then does not wait for the
+    // opcode fetch, only for the (predicted) dispatch.
+    uint16_t next;
     uint8_t& acc = sfr_[kAccIndex];
     uint8_t& psw_reg = sfr_[kPswIndex];
     const auto reg = [&](unsigned n) -> uint8_t& { return iram_[(psw_reg & psw::kBankMask) | (n & 7u)]; };
@@ -195,67 +203,83 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
 
     switch (op) {
     case kNop:
+        ADVANCE(kNop);
         break;
     // 0xA5 is undefined in the instruction set; here it is a one-byte, one-cycle no-op.
     case kUndefinedA5:
+        ADVANCE(kUndefinedA5);
         break;
     CASE_PAGE(kAjmp): {
+        ADVANCE(kAjmp);
         const uint16_t target = u16((next & kAjmpPageMask) | ((op & kAjmpHighMask) << kAjmpHighShift) | b1);
         Jump(target, pc);
         next = target;
         break;
     }
     CASE_PAGE(kAcall):
+        ADVANCE(kAcall);
         Push(u8(next));
         Push(u8(next >> 8));
         next = u16((next & kAjmpPageMask) | ((op & kAjmpHighMask) << kAjmpHighShift) | b1);
         break;
     case kLjmp: {
+        ADVANCE(kLjmp);
         const uint16_t target = u16(b1 << 8 | b2);
         Jump(target, pc);
         next = target;
         break;
     }
     case kLcall:
+        ADVANCE(kLcall);
         Push(u8(next));
         Push(u8(next >> 8));
         next = u16(b1 << 8 | b2);
         break;
     case kRet:
     case kReti: {  // no interrupt logic: RETI returns like RET
+        ADVANCE(kRet);
         const uint8_t hi = Pop();
         const uint8_t lo = Pop();
         next = u16(hi << 8 | lo);
         break;
     }
     case kSjmp: {
+        ADVANCE(kSjmp);
         const uint16_t target = Relative(next, b1);
         if (b1 == kSelfSjmpOffset) Jump(target, pc);
         next = target;
         break;
     }
     case kJmpADptr:
+        ADVANCE(kJmpADptr);
         next = u16(acc + (sfr_[kDphIndex] << 8 | sfr_[kDplIndex]));
         break;
     case kJc:
+        ADVANCE(kJc);
         if (carry()) next = Relative(next, b1);
         break;
     case kJnc:
+        ADVANCE(kJnc);
         if (!carry()) next = Relative(next, b1);
         break;
     case kJz:
+        ADVANCE(kJz);
         if (acc == 0) next = Relative(next, b1);
         break;
     case kJnz:
+        ADVANCE(kJnz);
         if (acc != 0) next = Relative(next, b1);
         break;
     case kJb:
+        ADVANCE(kJb);
         if (ReadBit(b1, pc)) next = Relative(next, b2);
         break;
     case kJnb:
+        ADVANCE(kJnb);
         if (!ReadBit(b1, pc)) next = Relative(next, b2);
         break;
     case kJbc: {
+        ADVANCE(kJbc);
         // The write happens only when the bit was set (and is cleared).
         const uint8_t addr = BitByte(b1);
         const uint8_t value = ReadDirect(addr, pc);
@@ -267,10 +291,12 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     }
     case kCjneAImm:
+        ADVANCE(kCjneAImm);
         set_carry(acc < b1);
         if (acc != b1) next = Relative(next, b2);
         break;
     case kCjneADirect: {
+        ADVANCE(kCjneADirect);
         const uint8_t v = ReadDirect(b1, pc);
         const uint8_t a = acc;
         set_carry(a < v);
@@ -278,24 +304,28 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     }
     CASE_INDIRECT(kCjneIndirectImm): {
+        ADVANCE(kCjneIndirectImm);
         const uint8_t v = indirect();
         set_carry(v < b1);
         if (v != b1) next = Relative(next, b2);
         break;
     }
     CASE_REG(kCjneRegImm): {
+        ADVANCE(kCjneRegImm);
         const uint8_t v = reg(op);
         set_carry(v < b1);
         if (v != b1) next = Relative(next, b2);
         break;
     }
     case kDjnzDirect: {
+        ADVANCE(kDjnzDirect);
         const uint8_t v = u8(ReadDirect(b1, pc) - 1);
         WriteDirect(b1, v, pc);
         if (v != 0) next = Relative(next, b2);
         break;
     }
     CASE_REG(kDjnzReg): {
+        ADVANCE(kDjnzReg);
         uint8_t& r = reg(op);
         r = u8(r - 1);
         if (r != 0) next = Relative(next, b1);
@@ -304,31 +334,39 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
 
     // Rotates and accumulator operations.
     case kRrA:
+        ADVANCE(kRrA);
         set_acc(u8(acc >> 1 | acc << 7));
         break;
     case kRlA:
+        ADVANCE(kRlA);
         set_acc(u8(acc << 1 | acc >> 7));
         break;
     case kRrcA: {
+        ADVANCE(kRrcA);
         const uint8_t a = acc;
         SetAccAndFlags(u8(a >> 1 | carry() << 7), psw::kCy, (a & 1u) ? psw::kCy : 0);
         break;
     }
     case kRlcA: {
+        ADVANCE(kRlcA);
         const uint8_t a = acc;
         SetAccAndFlags(u8(a << 1 | carry()), psw::kCy, (a & kSignBit) ? psw::kCy : 0);
         break;
     }
     case kSwapA:
+        ADVANCE(kSwapA);
         set_acc(u8(acc << 4 | acc >> 4));
         break;
     case kClrA:
+        ADVANCE(kClrA);
         set_acc(0);
         break;
     case kCplA:
+        ADVANCE(kCplA);
         set_acc(u8(~acc));
         break;
     case kDaA: {
+        ADVANCE(kDaA);
         // Adds 6 to each nibble that is past 9 (or carried out of, per AC and CY). CY is set by
         // a carry out of either addition, and never cleared.
         unsigned a = acc;
@@ -346,12 +384,14 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     }
     case kMulAB: {
+        ADVANCE(kMulAB);
         const unsigned product = acc * sfr_[kBIndex];
         sfr_[kBIndex] = u8(product >> 8);
         SetAccAndFlags(u8(product), psw::kCy | psw::kOv, product > 0xFFu ? psw::kOv : 0);
         break;
     }
     case kDivAB: {
+        ADVANCE(kDivAB);
         // Division by zero sets OV and leaves A and B as they were (their value is undefined).
         const uint8_t divisor = sfr_[kBIndex];
         if (divisor == 0) {
@@ -366,38 +406,47 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
 
     // Increments and decrements: no flags.
     case kIncA:
+        ADVANCE(kIncA);
         set_acc(u8(acc + 1));
         break;
     case kDecA:
+        ADVANCE(kDecA);
         set_acc(u8(acc - 1));
         break;
     case kIncDirect:
+        ADVANCE(kIncDirect);
         WriteDirect(b1, u8(ReadDirect(b1, pc) + 1), pc);
         break;
     case kDecDirect:
+        ADVANCE(kDecDirect);
         WriteDirect(b1, u8(ReadDirect(b1, pc) - 1), pc);
         break;
     CASE_INDIRECT(kIncIndirect): {
+        ADVANCE(kIncIndirect);
         uint8_t& m = indirect();
         m = u8(m + 1);
         break;
     }
     CASE_INDIRECT(kDecIndirect): {
+        ADVANCE(kDecIndirect);
         uint8_t& m = indirect();
         m = u8(m - 1);
         break;
     }
     CASE_REG(kIncReg): {
+        ADVANCE(kIncReg);
         uint8_t& r = reg(op);
         r = u8(r + 1);
         break;
     }
     CASE_REG(kDecReg): {
+        ADVANCE(kDecReg);
         uint8_t& r = reg(op);
         r = u8(r - 1);
         break;
     }
     case kIncDptr: {
+        ADVANCE(kIncDptr);
         const unsigned dptr = (sfr_[kDphIndex] << 8 | sfr_[kDplIndex]) + 1u;
         sfr_[kDplIndex] = u8(dptr);
         sfr_[kDphIndex] = u8(dptr >> 8);
@@ -406,215 +455,275 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
 
     // Arithmetic.
     case kAddImm:
+        ADVANCE(kAddImm);
         Add(b1, 0);
         break;
     case kAddDirect:
+        ADVANCE(kAddDirect);
         Add(ReadDirect(b1, pc), 0);
         break;
     CASE_INDIRECT(kAddIndirect):
+        ADVANCE(kAddIndirect);
         Add(indirect(), 0);
         break;
     CASE_REG(kAddReg):
+        ADVANCE(kAddReg);
         Add(reg(op), 0);
         break;
     case kAddcImm:
+        ADVANCE(kAddcImm);
         Add(b1, carry());
         break;
     case kAddcDirect: {
+        ADVANCE(kAddcDirect);
         const uint8_t v = ReadDirect(b1, pc);
         Add(v, carry());
         break;
     }
     CASE_INDIRECT(kAddcIndirect):
+        ADVANCE(kAddcIndirect);
         Add(indirect(), carry());
         break;
     CASE_REG(kAddcReg):
+        ADVANCE(kAddcReg);
         Add(reg(op), carry());
         break;
     case kSubbImm:
+        ADVANCE(kSubbImm);
         Subb(b1);
         break;
     case kSubbDirect:
+        ADVANCE(kSubbDirect);
         Subb(ReadDirect(b1, pc));
         break;
     CASE_INDIRECT(kSubbIndirect):
+        ADVANCE(kSubbIndirect);
         Subb(indirect());
         break;
     CASE_REG(kSubbReg):
+        ADVANCE(kSubbReg);
         Subb(reg(op));
         break;
 
     // Logic on A.
     case kOrlImm:
+        ADVANCE(kOrlImm);
         set_acc(acc | b1);
         break;
     case kOrlDirect: {
+        ADVANCE(kOrlDirect);
         const uint8_t v = ReadDirect(b1, pc);
         set_acc(acc | v);
         break;
     }
     CASE_INDIRECT(kOrlIndirect):
+        ADVANCE(kOrlIndirect);
         set_acc(acc | indirect());
         break;
     CASE_REG(kOrlReg):
+        ADVANCE(kOrlReg);
         set_acc(acc | reg(op));
         break;
     case kAnlImm:
+        ADVANCE(kAnlImm);
         set_acc(acc & b1);
         break;
     case kAnlDirect: {
+        ADVANCE(kAnlDirect);
         const uint8_t v = ReadDirect(b1, pc);
         set_acc(acc & v);
         break;
     }
     CASE_INDIRECT(kAnlIndirect):
+        ADVANCE(kAnlIndirect);
         set_acc(acc & indirect());
         break;
     CASE_REG(kAnlReg):
+        ADVANCE(kAnlReg);
         set_acc(acc & reg(op));
         break;
     case kXrlImm:
+        ADVANCE(kXrlImm);
         set_acc(acc ^ b1);
         break;
     case kXrlDirect: {
+        ADVANCE(kXrlDirect);
         const uint8_t v = ReadDirect(b1, pc);
         set_acc(acc ^ v);
         break;
     }
     CASE_INDIRECT(kXrlIndirect):
+        ADVANCE(kXrlIndirect);
         set_acc(acc ^ indirect());
         break;
     CASE_REG(kXrlReg):
+        ADVANCE(kXrlReg);
         set_acc(acc ^ reg(op));
         break;
 
     // Logic on a direct byte (read-modify-write).
     case kOrlDirectA: {
+        ADVANCE(kOrlDirectA);
         const uint8_t v = ReadDirect(b1, pc);
         WriteDirect(b1, v | acc, pc);
         break;
     }
     case kOrlDirectImm:
+        ADVANCE(kOrlDirectImm);
         WriteDirect(b1, ReadDirect(b1, pc) | b2, pc);
         break;
     case kAnlDirectA: {
+        ADVANCE(kAnlDirectA);
         const uint8_t v = ReadDirect(b1, pc);
         WriteDirect(b1, v & acc, pc);
         break;
     }
     case kAnlDirectImm:
+        ADVANCE(kAnlDirectImm);
         WriteDirect(b1, ReadDirect(b1, pc) & b2, pc);
         break;
     case kXrlDirectA: {
+        ADVANCE(kXrlDirectA);
         const uint8_t v = ReadDirect(b1, pc);
         WriteDirect(b1, v ^ acc, pc);
         break;
     }
     case kXrlDirectImm:
+        ADVANCE(kXrlDirectImm);
         WriteDirect(b1, ReadDirect(b1, pc) ^ b2, pc);
         break;
 
     // Carry and bits.
     case kClrC:
+        ADVANCE(kClrC);
         set_carry(false);
         break;
     case kSetbC:
+        ADVANCE(kSetbC);
         set_carry(true);
         break;
     case kCplC:
+        ADVANCE(kCplC);
         psw_reg ^= psw::kCy;
         break;
     case kClrBit:
+        ADVANCE(kClrBit);
         WriteBit(b1, false, pc);
         break;
     case kSetbBit:
+        ADVANCE(kSetbBit);
         WriteBit(b1, true, pc);
         break;
     case kCplBit: {
+        ADVANCE(kCplBit);
         const uint8_t addr = BitByte(b1);
         WriteDirect(addr, ReadDirect(addr, pc) ^ BitMask(b1), pc);
         break;
     }
     case kMovCBit:
+        ADVANCE(kMovCBit);
         set_carry(ReadBit(b1, pc));
         break;
     case kMovBitC:
+        ADVANCE(kMovBitC);
         WriteBit(b1, carry() != 0, pc);
         break;
     case kAnlCBit:
+        ADVANCE(kAnlCBit);
         if (!ReadBit(b1, pc)) set_carry(false);
         break;
     case kAnlCNotBit:
+        ADVANCE(kAnlCNotBit);
         if (ReadBit(b1, pc)) set_carry(false);
         break;
     case kOrlCBit:
+        ADVANCE(kOrlCBit);
         if (ReadBit(b1, pc)) set_carry(true);
         break;
     case kOrlCNotBit:
+        ADVANCE(kOrlCNotBit);
         if (!ReadBit(b1, pc)) set_carry(true);
         break;
 
     // Moves.
     case kMovAImm:
+        ADVANCE(kMovAImm);
         set_acc(b1);
         break;
     case kMovADirect:
+        ADVANCE(kMovADirect);
         set_acc(ReadDirect(b1, pc));
         break;
     CASE_INDIRECT(kMovAIndirect):
+        ADVANCE(kMovAIndirect);
         set_acc(indirect());
         break;
     CASE_REG(kMovAReg):
+        ADVANCE(kMovAReg);
         set_acc(reg(op));
         break;
     case kMovDirectA:
+        ADVANCE(kMovDirectA);
         WriteDirect(b1, acc, pc);
         break;
     CASE_INDIRECT(kMovIndirectA):
+        ADVANCE(kMovIndirectA);
         indirect() = acc;
         break;
     CASE_REG(kMovRegA):
+        ADVANCE(kMovRegA);
         reg(op) = acc;
         break;
     case kMovDirectImm:
+        ADVANCE(kMovDirectImm);
         WriteDirect(b1, b2, pc);
         break;
     CASE_INDIRECT(kMovIndirectImm):
+        ADVANCE(kMovIndirectImm);
         indirect() = b1;
         break;
     CASE_REG(kMovRegImm):
+        ADVANCE(kMovRegImm);
         reg(op) = b1;
         break;
     case kMovDirectDirect:  // source first, then destination
+        ADVANCE(kMovDirectDirect);
         WriteDirect(b2, ReadDirect(b1, pc), pc);
         break;
     CASE_INDIRECT(kMovDirectIndirect):
+        ADVANCE(kMovDirectIndirect);
         WriteDirect(b1, indirect(), pc);
         break;
     CASE_REG(kMovDirectReg):
+        ADVANCE(kMovDirectReg);
         WriteDirect(b1, reg(op), pc);
         break;
     CASE_INDIRECT(kMovIndirectDirect): {
+        ADVANCE(kMovIndirectDirect);
         const uint8_t v = ReadDirect(b1, pc);
         indirect() = v;
         break;
     }
     CASE_REG(kMovRegDirect): {
+        ADVANCE(kMovRegDirect);
         const uint8_t v = ReadDirect(b1, pc);
         reg(op) = v;
         break;
     }
     case kMovDptrImm:
+        ADVANCE(kMovDptrImm);
         sfr_[kDphIndex] = b1;
         sfr_[kDplIndex] = b2;
         break;
     case kXchDirect: {
+        ADVANCE(kXchDirect);
         const uint8_t v = ReadDirect(b1, pc);
         WriteDirect(b1, acc, pc);
         set_acc(v);
         break;
     }
     CASE_INDIRECT(kXchIndirect): {
+        ADVANCE(kXchIndirect);
         uint8_t& m = indirect();
         const uint8_t v = m;
         m = acc;
@@ -622,6 +731,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     }
     CASE_REG(kXchReg): {
+        ADVANCE(kXchReg);
         uint8_t& r = reg(op);
         const uint8_t v = r;
         r = acc;
@@ -629,6 +739,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     }
     CASE_INDIRECT(kXchdIndirect): {
+        ADVANCE(kXchdIndirect);
         uint8_t& m = indirect();
         const uint8_t v = m;
         m = u8((v & kHighNibble) | (acc & kLowNibble));
@@ -636,6 +747,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     }
     case kPush: {
+        ADVANCE(kPush);
         // SP is incremented first, so PUSH SP stores the incremented value.
         const uint8_t sp = u8(sfr_[kSpIndex] + 1);
         sfr_[kSpIndex] = sp;
@@ -643,44 +755,54 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     }
     case kPop:
+        ADVANCE(kPop);
         // SP is decremented before the store, so POP SP leaves the popped value in SP.
         WriteDirect(b1, Pop(), pc);
         break;
 
     // Code and external data.
     case kMovcAPc:
+        ADVANCE(kMovcAPc);
         MovcLoad(u16(next + acc), pc);
         break;
     case kMovcADptr:
+        ADVANCE(kMovcADptr);
         MovcLoad(u16(acc + (sfr_[kDphIndex] << 8 | sfr_[kDplIndex])), pc);
         break;
     case kMovxADptr:
+        ADVANCE(kMovxADptr);
         set_acc(xram_[sfr_[kDphIndex] << 8 | sfr_[kDplIndex]]);
         break;
     CASE_INDIRECT(kMovxAIndirect):
+        ADVANCE(kMovxAIndirect);
         set_acc(xram_[sfr_[kP2Index] << 8 | reg(op & kIndirectRegMask)]);
         break;
     case kMovxDptrA:
+        ADVANCE(kMovxDptrA);
         xram_[sfr_[kDphIndex] << 8 | sfr_[kDplIndex]] = acc;
         break;
     CASE_INDIRECT(kMovxIndirectA):
+        ADVANCE(kMovxIndirectA);
         xram_[sfr_[kP2Index] << 8 | reg(op & kIndirectRegMask)] = acc;
         break;
     }
 
-    pc_ = next;
-    cycles_ += kMachineCycles[op];
-    ++instructions_;
+    return next;
 }
 
 #undef CASE_INDIRECT
 #undef CASE_REG
 #undef CASE_PAGE
+#undef ADVANCE
 
 StopReason Cpu::Step() {
     stop_reason_ = StopReason::kNone;
     resume_breakpoint_ = -1;
-    Execute();
+    const uint16_t pc = pc_;
+    const uint8_t op = code_[pc];
+    pc_ = Execute(pc, op);
+    cycles_ += kMachineCycles[op];
+    ++instructions_;
     return stop_reason_;
 }
 
@@ -693,17 +815,34 @@ StopReason Cpu::Run(uint64_t until_cycle) {
         return StopReason::kBreakpoint;
     }
     resume_breakpoint_ = -1;
-    Execute();
-    // RequestStop() and self jumps set limit_ to 0, so one comparison covers all three.
-    while (cycles_ < limit_) {
+    // The PC and the counters live in locals here; the members are written before each
+    // instruction so that callbacks read them, and at the end.
+    uint16_t pc = pc_;
+    uint64_t cycles = cycles_;
+    uint64_t count = instructions_;
+    for (;;) {
+        pc_ = pc;
+        cycles_ = cycles;
+        instructions_ = count;
+        const uint8_t op = code_[pc];
+        pc = Execute(pc, op);
+        cycles += kMachineCycles[op];
+        ++count;
+        // RequestStop() and self jumps set limit_ to 0, so one comparison covers all three.
+        if (cycles >= limit_) break;
         // Interrupts would be sampled here, between instructions: a pending, enabled source of
         // sufficient priority would push the PC and vector before the next fetch.
-        if (breakpoints_[pc_]) {
-            resume_breakpoint_ = pc_;
+        if (breakpoints_[pc]) {
+            resume_breakpoint_ = pc;
+            pc_ = pc;
+            cycles_ = cycles;
+            instructions_ = count;
             return StopReason::kBreakpoint;
         }
-        Execute();
     }
+    pc_ = pc;
+    cycles_ = cycles;
+    instructions_ = count;
     return stop_reason_ == StopReason::kNone ? StopReason::kCycleLimit : stop_reason_;
 }
 

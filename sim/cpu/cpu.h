@@ -28,8 +28,8 @@
 //    callback cannot change it. Instruction fetches are never reported.
 // In every callback `pc` is the address of the first byte of the instruction making the access;
 // Pc() returns the same, Cycles() and Instructions() count the instructions before this one. A
-// callback may read and write all state and memory and may call RequestStop(); changing the PC
-// from a callback has no effect, as the instruction sets it when it completes.
+// callback may read and write all state and memory and may call RequestStop(); changes it makes
+// to the PC or to the counters are lost, as the running instruction sets them when it completes.
 //
 // Flags: P always equals the parity of A. It is recomputed whenever A or PSW is written through
 // the CPU or through SetAcc/SetPsw/SetSfr; after writing the raw SFR array call SyncParity().
@@ -211,7 +211,7 @@ public:
 
 private:
     std::size_t RegAddr(unsigned n) const { return (sfr_[sfr::kPsw - kSfrBase] & psw::kBankMask) | (n & 7u); }
-    void Execute();
+    uint16_t Execute(uint16_t pc, uint8_t op);
     uint8_t ReadDirect(uint8_t addr, uint16_t pc);
     void WriteDirect(uint8_t addr, uint8_t value, uint16_t pc);
     void WriteHookedSfr(uint8_t addr, uint8_t value, uint16_t pc);
