@@ -593,11 +593,12 @@ f_class_end::
 ; of the first (R0..R3) and second (R4..R7) operand; its low nibble is the multiply result,
 ; its high nibble the divide result, as f_class codes (0: both finite and not zero).
 f_special::
+	acall	f_swap
 	acall	f_class
 	mov	b,a
 	acall	f_swap
 	acall	f_class
-	acall	f_swap
+	xch	a,b
 	rl	a
 	rl	a
 	orl	a,b
