@@ -20,6 +20,11 @@ constexpr uint16_t kAjmpPageMask = 0xF800;  // AJMP/ACALL stay in the 2 KB block
 constexpr unsigned kAjmpHighShift = 3;      // opcode bits 7..5 -> target bits 10..8
 constexpr uint8_t kAjmpHighMask = 0xE0;
 constexpr uint8_t kPortResetValue = 0xFF;
+constexpr unsigned kByteBits = 8;
+constexpr unsigned kNibbleBits = 4;
+constexpr unsigned kByteMax = 0xFF;
+constexpr unsigned kBitIndexBits = 3;      // bit address = byte offset * 8 + bit index
+constexpr unsigned kRegNumberMask = 0x07;  // Rn: the low three bits of the opcode
 constexpr uint8_t kSpResetValue = 0x07;
 
 constexpr uint8_t u8(unsigned v) { return static_cast<uint8_t>(v); }
@@ -116,7 +121,7 @@ void Cpu::WriteHookedSfr(uint8_t addr, uint8_t value, uint16_t pc) {
 
 namespace {
 constexpr uint8_t BitByte(uint8_t bit) {
-    return bit < Cpu::kSfrBase ? u8(kBitRamBase + (bit >> 3)) : u8(bit & kBitByteMask);
+    return bit < Cpu::kSfrBase ? u8(kBitRamBase + (bit >> kBitIndexBits)) : u8(bit & kBitByteMask);
 }
 constexpr uint8_t BitMask(uint8_t bit) { return u8(1u << (bit & kBitIndexMask)); }
 }  // namespace
@@ -155,7 +160,7 @@ inline void Cpu::Add(uint8_t operand, unsigned carry) {
     const unsigned sum = a + operand + carry;
     const uint8_t r = u8(sum);
     uint8_t flags = 0;
-    if (sum > 0xFFu) flags |= psw::kCy;
+    if (sum > kByteMax) flags |= psw::kCy;
     if ((a & kLowNibble) + (operand & kLowNibble) + carry > kLowNibble) flags |= psw::kAc;
     if ((a ^ r) & (operand ^ r) & kSignBit) flags |= psw::kOv;  // both operands' sign differs from the result's
     SetAccAndFlags(r, psw::kCy | psw::kAc | psw::kOv, flags);
@@ -195,7 +200,8 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     uint16_t next;
     uint8_t& acc = sfr_[kAccIndex];
     uint8_t& psw_reg = sfr_[kPswIndex];
-    const auto reg = [&](unsigned n) -> uint8_t& { return iram_[(psw_reg & psw::kBankMask) | (n & 7u)]; };
+    const auto reg = [&](unsigned n) -> uint8_t& { return iram_[(psw_reg & psw::kBankMask) | (n & kRegNumberMask)]; };
+    const auto dptr = [&]() -> unsigned { return sfr_[kDphIndex] << kByteBits | sfr_[kDplIndex]; };
     const auto indirect = [&]() -> uint8_t& { return iram_[reg(op & kIndirectRegMask)]; };
     const auto carry = [&]() -> unsigned { return (psw_reg & psw::kCy) ? 1u : 0u; };
     const auto set_carry = [&](bool c) { psw_reg = c ? u8(psw_reg | psw::kCy) : u8(psw_reg & ~psw::kCy); };
@@ -219,12 +225,12 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     CASE_PAGE(kAcall):
         ADVANCE(kAcall);
         Push(u8(next));
-        Push(u8(next >> 8));
+        Push(u8(next >> kByteBits));
         next = u16((next & kAjmpPageMask) | ((op & kAjmpHighMask) << kAjmpHighShift) | b1);
         break;
     case kLjmp: {
         ADVANCE(kLjmp);
-        const uint16_t target = u16(b1 << 8 | b2);
+        const uint16_t target = u16(b1 << kByteBits | b2);
         Jump(target, pc);
         next = target;
         break;
@@ -232,15 +238,15 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     case kLcall:
         ADVANCE(kLcall);
         Push(u8(next));
-        Push(u8(next >> 8));
-        next = u16(b1 << 8 | b2);
+        Push(u8(next >> kByteBits));
+        next = u16(b1 << kByteBits | b2);
         break;
     case kRet:
     case kReti: {  // no interrupt logic: RETI returns like RET
         ADVANCE(kRet);
         const uint8_t hi = Pop();
         const uint8_t lo = Pop();
-        next = u16(hi << 8 | lo);
+        next = u16(hi << kByteBits | lo);
         break;
     }
     case kSjmp: {
@@ -252,7 +258,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     }
     case kJmpADptr:
         ADVANCE(kJmpADptr);
-        next = u16(acc + (sfr_[kDphIndex] << 8 | sfr_[kDplIndex]));
+        next = u16(acc + dptr());
         break;
     case kJc:
         ADVANCE(kJc);
@@ -335,16 +341,16 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     // Rotates and accumulator operations.
     case kRrA:
         ADVANCE(kRrA);
-        set_acc(u8(acc >> 1 | acc << 7));
+        set_acc(u8(acc >> 1 | acc << (kByteBits - 1)));
         break;
     case kRlA:
         ADVANCE(kRlA);
-        set_acc(u8(acc << 1 | acc >> 7));
+        set_acc(u8(acc << 1 | acc >> (kByteBits - 1)));
         break;
     case kRrcA: {
         ADVANCE(kRrcA);
         const uint8_t a = acc;
-        SetAccAndFlags(u8(a >> 1 | carry() << 7), psw::kCy, (a & 1u) ? psw::kCy : 0);
+        SetAccAndFlags(u8(a >> 1 | carry() << (kByteBits - 1)), psw::kCy, (a & 1u) ? psw::kCy : 0);
         break;
     }
     case kRlcA: {
@@ -355,7 +361,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     }
     case kSwapA:
         ADVANCE(kSwapA);
-        set_acc(u8(acc << 4 | acc >> 4));
+        set_acc(u8(acc << kNibbleBits | acc >> kNibbleBits));
         break;
     case kClrA:
         ADVANCE(kClrA);
@@ -373,12 +379,12 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         uint8_t flags = psw_reg & psw::kCy;
         if ((a & kLowNibble) > kMaxBcdDigit || (psw_reg & psw::kAc)) {
             a += kDecimalAdjust;
-            if (a > 0xFFu) flags = psw::kCy;
-            a &= 0xFFu;
+            if (a > kByteMax) flags = psw::kCy;
+            a &= kByteMax;
         }
-        if ((a >> 4) > kMaxBcdDigit || flags) {
-            a += kDecimalAdjust << 4;
-            if (a > 0xFFu) flags = psw::kCy;
+        if ((a >> kNibbleBits) > kMaxBcdDigit || flags) {
+            a += kDecimalAdjust << kNibbleBits;
+            if (a > kByteMax) flags = psw::kCy;
         }
         SetAccAndFlags(u8(a), psw::kCy, flags);
         break;
@@ -386,8 +392,8 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     case kMulAB: {
         ADVANCE(kMulAB);
         const unsigned product = acc * sfr_[kBIndex];
-        sfr_[kBIndex] = u8(product >> 8);
-        SetAccAndFlags(u8(product), psw::kCy | psw::kOv, product > 0xFFu ? psw::kOv : 0);
+        sfr_[kBIndex] = u8(product >> kByteBits);
+        SetAccAndFlags(u8(product), psw::kCy | psw::kOv, product > kByteMax ? psw::kOv : 0);
         break;
     }
     case kDivAB: {
@@ -447,9 +453,9 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     }
     case kIncDptr: {
         ADVANCE(kIncDptr);
-        const unsigned dptr = (sfr_[kDphIndex] << 8 | sfr_[kDplIndex]) + 1u;
-        sfr_[kDplIndex] = u8(dptr);
-        sfr_[kDphIndex] = u8(dptr >> 8);
+        const unsigned incremented = dptr() + 1u;
+        sfr_[kDplIndex] = u8(incremented);
+        sfr_[kDphIndex] = u8(incremented >> kByteBits);
         break;
     }
 
@@ -767,23 +773,23 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kMovcADptr:
         ADVANCE(kMovcADptr);
-        MovcLoad(u16(acc + (sfr_[kDphIndex] << 8 | sfr_[kDplIndex])), pc);
+        MovcLoad(u16(acc + dptr()), pc);
         break;
     case kMovxADptr:
         ADVANCE(kMovxADptr);
-        set_acc(xram_[sfr_[kDphIndex] << 8 | sfr_[kDplIndex]]);
+        set_acc(xram_[dptr()]);
         break;
     CASE_INDIRECT(kMovxAIndirect):
         ADVANCE(kMovxAIndirect);
-        set_acc(xram_[sfr_[kP2Index] << 8 | reg(op & kIndirectRegMask)]);
+        set_acc(xram_[sfr_[kP2Index] << kByteBits | reg(op & kIndirectRegMask)]);
         break;
     case kMovxDptrA:
         ADVANCE(kMovxDptrA);
-        xram_[sfr_[kDphIndex] << 8 | sfr_[kDplIndex]] = acc;
+        xram_[dptr()] = acc;
         break;
     CASE_INDIRECT(kMovxIndirectA):
         ADVANCE(kMovxIndirectA);
-        xram_[sfr_[kP2Index] << 8 | reg(op & kIndirectRegMask)] = acc;
+        xram_[sfr_[kP2Index] << kByteBits | reg(op & kIndirectRegMask)] = acc;
         break;
     }
 

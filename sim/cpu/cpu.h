@@ -31,6 +31,9 @@
 // callback may read and write all state and memory and may call RequestStop(); changes it makes
 // to the PC or to the counters are lost, as the running instruction sets them when it completes.
 //
+// Interrupts are not modelled; Run() marks the place between instructions where they would be
+// sampled. The undefined opcode 0xA5 is a one-byte, one-cycle no-op.
+//
 // Flags: P always equals the parity of A. It is recomputed whenever A or PSW is written through
 // the CPU or through SetAcc/SetPsw/SetSfr; after writing the raw SFR array call SyncParity().
 #pragma once
@@ -167,10 +170,10 @@ public:
     uint8_t Sp() const { return sfr_[sfr::kSp - kSfrBase]; }
     void SetSp(uint8_t value) { SetSfr(sfr::kSp, value); }
     uint16_t Dptr() const {
-        return static_cast<uint16_t>(sfr_[sfr::kDph - kSfrBase] << 8 | sfr_[sfr::kDpl - kSfrBase]);
+        return static_cast<uint16_t>(sfr_[sfr::kDph - kSfrBase] << kByteBits | sfr_[sfr::kDpl - kSfrBase]);
     }
     void SetDptr(uint16_t value) {
-        sfr_[sfr::kDph - kSfrBase] = static_cast<uint8_t>(value >> 8);
+        sfr_[sfr::kDph - kSfrBase] = static_cast<uint8_t>(value >> kByteBits);
         sfr_[sfr::kDpl - kSfrBase] = static_cast<uint8_t>(value);
     }
     // R0-R7 of the bank PSW selects.
@@ -210,7 +213,10 @@ public:
     }
 
 private:
-    std::size_t RegAddr(unsigned n) const { return (sfr_[sfr::kPsw - kSfrBase] & psw::kBankMask) | (n & 7u); }
+    static constexpr unsigned kByteBits = 8;
+    static constexpr unsigned kRegNumberMask = 0x07;
+
+    std::size_t RegAddr(unsigned n) const { return (sfr_[sfr::kPsw - kSfrBase] & psw::kBankMask) | (n & kRegNumberMask); }
     uint16_t Execute(uint16_t pc, uint8_t op);
     uint8_t ReadDirect(uint8_t addr, uint16_t pc);
     void WriteDirect(uint8_t addr, uint8_t value, uint16_t pc);
