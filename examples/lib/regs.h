@@ -16,7 +16,6 @@ __sfr __at(0xBC) NMISTAT;    /* system page 0 */
 __sfr __at(0xDD) FMARGIN;    /* flash page 0; the same address is FIRQCFG in flash page 3 */
 __sfr __at(0xDD) FIRQCFG;    /* flash page 3 */
 __sfr __at(0xDE) FCMD;       /* flash page 0 */
-__sfr __at(0xD2) FCTL_D0;    /* flash page 3 */
 
 #define MAP_BIT      0x01
 #define PAGE_KEEP    0x38 /* page registers: bits 5..3 are not the page number */
