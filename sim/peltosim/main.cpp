@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
 
     peltosim::SimHost host;
     host.SetClock(options->clock_hz);
-    for (const auto& name : options->failing_services) host.FailService(name);
+    for (const auto& name : options->failing_services)
+        if (!host.FailService(name)) return Fail("--fail-service '" + name + "': not a service extensions call");
     peltosim::Recorder recorder(options->trace, options->vcd.has_value());
     host.SetObserver(&recorder);
 

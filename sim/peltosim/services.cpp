@@ -28,7 +28,7 @@ PELTO_EXPORT uint32_t PeltoSetTimer(uint32_t timer, uint32_t cycles) { return H(
 // A failing GetStates, GetLastMemoryAddress or GetProgramCounter answers 0, as the others fail
 // with 0; the host itself keeps using the true values.
 PELTO_EXPORT uint64_t PeltoGetStates(void) {
-    return H() && !H()->Failing("PeltoGetStates") ? H()->GetStates() : kNoHost;
+    return H() && !H()->Failing(peltosim::Service::kGetStates) ? H()->GetStates() : kNoHost;
 }
 PELTO_EXPORT uint32_t PeltoDefineMenuItem(PeltoMenuItem* item) { return H() ? H()->DefineMenuItem(item) : kNoHost; }
 PELTO_EXPORT uint32_t PeltoReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
@@ -44,13 +44,13 @@ PELTO_EXPORT uint32_t PeltoWriteMemory(uint32_t address, uint32_t count, const u
     return H() ? H()->WriteMemory(address, count, source) : kNoHost;
 }
 PELTO_EXPORT uint32_t PeltoGetLastMemoryAddress(void) {
-    return H() && !H()->Failing("PeltoGetLastMemoryAddress") ? H()->GetLastMemoryAddress() : kNoHost;
+    return H() && !H()->Failing(peltosim::Service::kGetLastMemoryAddress) ? H()->GetLastMemoryAddress() : kNoHost;
 }
 PELTO_EXPORT uint32_t PeltoGetProgramCounter(void) {
-    return H() && !H()->Failing("PeltoGetProgramCounter") ? H()->GetProgramCounter() : kNoHost;
+    return H() && !H()->Failing(peltosim::Service::kGetProgramCounter) ? H()->GetProgramCounter() : kNoHost;
 }
 PELTO_EXPORT void PeltoHandleFocus(uintptr_t window) {
-    if (H() && !H()->Failing("PeltoHandleFocus")) H()->HandleFocus(window);
+    if (H() && !H()->Failing(peltosim::Service::kHandleFocus)) H()->HandleFocus(window);
 }
 
 // This host's chip model is fixed: extensions may not add registers.

@@ -8,13 +8,8 @@
 namespace peltosim {
 namespace {
 
-SimHost* g_current = nullptr;
-
 constexpr uint32_t kAccessAfterWrite = 1;
 constexpr uint32_t kAccessOnRead = 0;
-constexpr uint32_t kSpaceMask = 0xFF000000;
-constexpr uint32_t kOffsetMask = 0xFFFF;
-constexpr uint32_t kSpaceSize = 0x10000;
 
 // Register addresses whose paging the host must follow (read and write hooks).
 void HookPagedAddresses(sim8051::Cpu& cpu) {
@@ -34,16 +29,23 @@ void HookPagedAddresses(sim8051::Cpu& cpu) {
 }  // namespace
 
 SimHost::SimHost() : cpu_(std::make_unique<sim8051::Cpu>()), sfrs_(*cpu_) {
-    g_current = this;
+    current_ = this;
     cpu_->SetHooks({&SimHost::OnSfrRead, &SimHost::OnSfrWrite, &SimHost::OnMovcRead, this});
     HookPagedAddresses(*cpu_);
 }
 
 SimHost::~SimHost() {
-    if (g_current == this) g_current = nullptr;
+    if (current_ == this) current_ = nullptr;
 }
 
-SimHost* SimHost::Current() { return g_current; }
+bool SimHost::FailService(std::string_view name) {
+    for (std::size_t i = 0; i < kServiceNames.size(); ++i) {
+        if (kServiceNames[i] != name) continue;
+        failing_ |= 1u << i;
+        return true;
+    }
+    return false;
+}
 
 uint8_t SimHost::OnSfrRead(void* ctx, uint8_t address, uint16_t) {
     return static_cast<SimHost*>(ctx)->sfrs_.ProgramRead(address);
@@ -75,16 +77,6 @@ void SimHost::OnMovcRead(void* ctx, uint16_t address, uint16_t) {
 
 void SimHost::NotifyWrite(uint32_t id, uint8_t value, bool by_program) {
     if (observer_) observer_->RegisterWritten(GetStates(), id, value, by_program);
-}
-
-uint8_t* SimHost::Memory(uint32_t address, uint32_t count) {
-    const uint32_t offset = address & kOffsetMask;
-    if ((address & ~(kSpaceMask | kOffsetMask)) != 0 || count > kSpaceSize - offset) return nullptr;
-    switch (address & kSpaceMask) {
-    case PELTO_SPACE_CODE: return cpu_->Code().data() + offset;
-    case PELTO_SPACE_XDATA: return cpu_->Xram().data() + offset;
-    default: return nullptr;
-    }
 }
 
 void SimHost::Reset() {
@@ -149,13 +141,13 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
 // ---- services ----
 
 uint32_t SimHost::DefineVTR(const char* name, uint32_t, uint32_t initial) {
-    if (Failing("PeltoDefineVTR") || name == nullptr) return kResultFailure;
+    if (Failing(Service::kDefineVTR) || name == nullptr) return kResultFailure;
     vtrs_.push_back({name, initial, {}});
     return static_cast<uint32_t>(vtrs_.size());
 }
 
 uint32_t SimHost::SetWatchOnSFR(uint32_t id, PeltoHandler handler, uint32_t access) {
-    if (Failing("PeltoSetWatchOnSFR") || handler == nullptr || access != kAccessAfterWrite) return kResultFailure;
+    if (Failing(Service::kSetWatchOnSFR) || handler == nullptr || access != kAccessAfterWrite) return kResultFailure;
     if (!sfrs_.Read(id)) return kResultFailure;
     // An unpaged register needs its writes hooked to be seen.
     if ((id & 0xFFFFFF00) == kIdPrefix) cpu_->HookSfrWrite(static_cast<uint8_t>(id), true);
@@ -164,7 +156,7 @@ uint32_t SimHost::SetWatchOnSFR(uint32_t id, PeltoHandler handler, uint32_t acce
 }
 
 uint32_t SimHost::SetWatchOnMemory(uint32_t first, uint32_t last, PeltoHandler handler, uint32_t access) {
-    if (Failing("PeltoSetWatchOnMemory") || handler == nullptr || access != kAccessOnRead) return kResultFailure;
+    if (Failing(Service::kSetWatchOnMemory) || handler == nullptr || access != kAccessOnRead) return kResultFailure;
     if ((first & kSpaceMask) != PELTO_SPACE_CODE || (last & kSpaceMask) != PELTO_SPACE_CODE || first > last ||
         ((first | last) & ~(kSpaceMask | kOffsetMask)) != 0)
         return kResultFailure;
@@ -174,13 +166,13 @@ uint32_t SimHost::SetWatchOnMemory(uint32_t first, uint32_t last, PeltoHandler h
 }
 
 uint32_t SimHost::CreateTimer(PeltoHandler callback) {
-    if (Failing("PeltoCreateTimer") || callback == nullptr) return kResultFailure;
+    if (Failing(Service::kCreateTimer) || callback == nullptr) return kResultFailure;
     timers_.push_back({callback, std::nullopt});
     return static_cast<uint32_t>(timers_.size());
 }
 
 uint32_t SimHost::SetTimer(uint32_t timer, uint32_t cycles) {
-    if (Failing("PeltoSetTimer") || timer == 0 || timer > timers_.size()) return kResultFailure;
+    if (Failing(Service::kSetTimer) || timer == 0 || timer > timers_.size()) return kResultFailure;
     auto& t = timers_[timer - 1];
     if (cycles == kTimerDisarm) {
         t.due.reset();
@@ -199,13 +191,13 @@ uint32_t SimHost::SetTimer(uint32_t timer, uint32_t cycles) {
 uint64_t SimHost::GetStates() const { return states_override_ ? *states_override_ : cpu_->Cycles(); }
 
 uint32_t SimHost::DefineMenuItem(PeltoMenuItem* item) {
-    if (Failing("PeltoDefineMenuItem") || item == nullptr) return kResultFailure;
+    if (Failing(Service::kDefineMenuItem) || item == nullptr) return kResultFailure;
     menu_items_.push_back(item);
     return kResultSuccess;
 }
 
 uint32_t SimHost::ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
-    if (Failing("PeltoReadSFR")) return kResultFailure;
+    if (Failing(Service::kReadSFR)) return kResultFailure;
     const auto v = sfrs_.Read(id);
     if (!v) return kResultFailure;
     if (value) *value = v->current & mask;
@@ -214,7 +206,7 @@ uint32_t SimHost::ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint
 }
 
 uint32_t SimHost::WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
-    if (Failing("PeltoWriteSFR")) return kResultFailure;
+    if (Failing(Service::kWriteSFR)) return kResultFailure;
     const auto v = sfrs_.Read(id);
     if (!v) return kResultFailure;
     const auto merged = static_cast<uint8_t>((v->current & ~mask) | (value & mask));
@@ -223,16 +215,8 @@ uint32_t SimHost::WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
     return kResultSuccess;
 }
 
-uint32_t SimHost::ReadMemory(uint32_t address, uint32_t count, uint8_t* destination) {
-    if (Failing("PeltoReadMemory") || destination == nullptr) return kResultFailure;
-    const uint8_t* source = Memory(address, count);
-    if (source == nullptr) return kResultFailure;
-    std::memcpy(destination, source, count);
-    return kResultSuccess;
-}
-
 uint32_t SimHost::WriteMemory(uint32_t address, uint32_t count, const uint8_t* source) {
-    if (Failing("PeltoWriteMemory") || source == nullptr) return kResultFailure;
+    if (Failing(Service::kWriteMemory) || source == nullptr) return kResultFailure;
     uint8_t* destination = Memory(address, count);
     if (destination == nullptr) return kResultFailure;
     std::memmove(destination, source, count);

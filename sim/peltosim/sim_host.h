@@ -16,12 +16,14 @@
 // external data memory (refused with 0).
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pelto/pelto.h"
@@ -49,6 +51,17 @@ struct Observer {
 
 enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped };
 
+// The services extensions call; any of them can be made to fail, as a faulty host would.
+enum class Service : uint8_t {
+    kDefineVTR, kSetWatchOnSFR, kSetWatchOnMemory, kCreateTimer, kSetTimer, kGetStates, kDefineMenuItem,
+    kReadSFR, kWriteSFR, kReadMemory, kWriteMemory, kGetLastMemoryAddress, kGetProgramCounter, kHandleFocus,
+};
+inline constexpr std::array<std::string_view, 14> kServiceNames{
+    "PeltoDefineVTR", "PeltoSetWatchOnSFR", "PeltoSetWatchOnMemory", "PeltoCreateTimer", "PeltoSetTimer",
+    "PeltoGetStates", "PeltoDefineMenuItem", "PeltoReadSFR", "PeltoWriteSFR", "PeltoReadMemory",
+    "PeltoWriteMemory", "PeltoGetLastMemoryAddress", "PeltoGetProgramCounter", "PeltoHandleFocus",
+};
+
 class SimHost {
 public:
     SimHost();
@@ -57,7 +70,7 @@ public:
     SimHost& operator=(const SimHost&) = delete;
 
     // The one host the exported services act on.
-    static SimHost* Current();
+    static SimHost* Current() { return current_; }
 
     sim8051::Cpu& cpu() { return *cpu_; }
     const sim8051::Cpu& cpu() const { return *cpu_; }
@@ -66,8 +79,9 @@ public:
 
     void SetObserver(Observer* observer) { observer_ = observer; }
     void SetClock(uint32_t hz) { clock_hz_ = hz; }
-    // Services named here fail (return 0 and do nothing), as a faulty host would.
-    void FailService(const std::string& name) { failing_.insert(name); }
+    // The named service fails from now on (returns 0 and does nothing); false for a name that is
+    // not one of the services extensions call.
+    bool FailService(std::string_view name);
 
     // CPU reset: registers to their reset values, then ENTRY_RESET of every extension.
     using ResetListener = std::function<void()>;
@@ -90,7 +104,15 @@ public:
     uint32_t DefineMenuItem(PeltoMenuItem* item);
     uint32_t ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask);
     uint32_t WriteSFR(uint32_t id, uint32_t value, uint32_t mask);
-    uint32_t ReadMemory(uint32_t address, uint32_t count, uint8_t* destination);
+    // Inline: on every watched MOVC the extension reads the opcode and the ECC shadow here.
+    uint32_t ReadMemory(uint32_t address, uint32_t count, uint8_t* destination) {
+        if (Failing(Service::kReadMemory) || destination == nullptr) return kResultFailure;
+        const uint8_t* source = Memory(address, count);
+        if (source == nullptr) return kResultFailure;
+        if (count == 1) *destination = *source;
+        else std::memcpy(destination, source, count);
+        return kResultSuccess;
+    }
     uint32_t WriteMemory(uint32_t address, uint32_t count, const uint8_t* source);
     uint32_t GetLastMemoryAddress() const { return last_address_; }
     uint32_t GetProgramCounter() const { return cpu_->Pc(); }
@@ -106,7 +128,7 @@ public:
     uint32_t TargetKey() const { return target_key_; }
     void SetTargetKey(uint32_t key) { target_key_ = key; }
 
-    bool Failing(const char* service) const { return !failing_.empty() && failing_.count(service) != 0; }
+    bool Failing(Service service) const { return failing_ >> static_cast<unsigned>(service) & 1u; }
 
 private:
     struct Watch {
@@ -131,7 +153,19 @@ private:
     static uint8_t OnSfrRead(void* ctx, uint8_t address, uint16_t pc);
     static void OnSfrWrite(void* ctx, uint8_t address, uint8_t value, uint16_t pc);
     static void OnMovcRead(void* ctx, uint16_t address, uint16_t pc);
-    uint8_t* Memory(uint32_t address, uint32_t count);
+    static constexpr uint32_t kSpaceMask = 0xFF000000;
+    static constexpr uint32_t kOffsetMask = 0xFFFF;
+    static constexpr uint32_t kSpaceSize = 0x10000;
+    // The bytes at a host memory address, or nothing when the range is not all in one space.
+    uint8_t* Memory(uint32_t address, uint32_t count) {
+        const uint32_t offset = address & kOffsetMask;
+        if ((address & ~(kSpaceMask | kOffsetMask)) != 0 || count > kSpaceSize - offset) return nullptr;
+        switch (address & kSpaceMask) {
+        case PELTO_SPACE_CODE: return cpu_->Code().data() + offset;
+        case PELTO_SPACE_XDATA: return cpu_->Xram().data() + offset;
+        default: return nullptr;
+        }
+    }
     std::optional<uint64_t> NextDue() const;
     void FireDueTimers();
     void NotifyWrite(uint32_t id, uint8_t value, bool by_program);
@@ -145,7 +179,8 @@ private:
     std::vector<Vtr> vtrs_;
     std::vector<PeltoMenuItem*> menu_items_;
     std::vector<ResetListener> reset_listeners_;
-    std::set<std::string> failing_;
+    uint32_t failing_ = 0;  // one bit per Service
+    static inline SimHost* current_ = nullptr;
     uint32_t last_address_ = kNoAddress;
     std::optional<uint64_t> states_override_;  // the due cycle while a timer callback runs
     uint64_t run_limit_ = 0;
