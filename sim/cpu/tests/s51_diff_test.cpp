@@ -140,7 +140,6 @@ struct Entry {
 };
 
 struct Case {
-    uint64_t seed = 0;
     uint16_t base = 0;
     uint16_t end = 0;  // address of the final SJMP $
     std::vector<uint8_t> program;
@@ -170,9 +169,8 @@ class Generator {
 public:
     explicit Generator(uint64_t seed) : rng_(seed) {}
 
-    Case Make(uint64_t seed, int length) {
+    Case Make(int length) {
         Case c;
-        c.seed = seed;
         c.table_addr = static_cast<uint16_t>((1 + Pick(0xFF)) << 8);  // never page 0, see kPageSize
         for (auto& b : c.table) b = Byte();
         for (std::size_t p = 0; p < c.xram_pages.size(); ++p) {
@@ -739,7 +737,7 @@ bool RunBatch(const Options& o, const std::filesystem::path& dir, int first, int
         const uint64_t case_seed = o.seed + static_cast<uint64_t>(k);
         RunCase rc;
         rc.index = k;
-        rc.c = Generator(case_seed).Make(case_seed, o.length);
+        rc.c = Generator(case_seed).Make(o.length);
         rc.steps = RunOurs(cpu, rc.c);
         for (const Checkpoint& cp : rc.steps) executed[cpu.Code()[cp.insn_pc]] = true;
         runs.push_back(std::move(rc));
@@ -758,8 +756,8 @@ bool RunBatch(const Options& o, const std::filesystem::path& dir, int first, int
         return false;
     }
     Prepare(cpu, bad.c);
-    std::printf("DIFFERENCE: seed %" PRIu64 " case %d (rerun: --seed %" PRIu64 " --cases %d)\n", o.seed, bad.index,
-                o.seed, bad.index + 1);
+    std::printf("DIFFERENCE: seed %" PRIu64 " case %d (rerun: --seed %" PRIu64 " --cases %d --length %d)\n", o.seed,
+                bad.index, o.seed, bad.index + 1, o.length);
     if (diff->step < 0) {
         std::printf("  in the initial state\n");
     } else {
