@@ -29,8 +29,8 @@ constexpr uint32_t kUnreadRegister = 0xFFFFFFFF;
 constexpr uint32_t kByteMax = 0xFF;
 // An opcode the host did not report reads as NOP, which neither handler acts on.
 constexpr uint8_t kUnreadOpcode = 0x00;
-// A read watch reports a code address; any other last address (0 from a host that did not
-// answer) names no byte, and nothing is checked.
+// A read watch reports the code address of a flash byte; any other last address (0 from a host
+// that did not answer) names no byte with a shadow, and nothing is checked.
 constexpr uint32_t kSpaceBits = 0xFF000000;
 
 // A byte with the given check bits, for each nibble: what a code byte the host did not report
@@ -85,7 +85,7 @@ void CheckFlashReadEcc(FlashState&, const host::Services& host) {
     const uint8_t shadow = ReadByte(host, ShadowAddress(address));
 
     if (opcode != kOpMovcPc && opcode != kOpMovcDptr) return;
-    if ((last & kSpaceBits) != kCodeSpace) return;
+    if ((last & kSpaceBits) != kCodeSpace || !BankOfAddress(address)) return;
     if (!(shadow & kEccValid)) return;
     const uint8_t value = ReadByte(host, CodeAddress(address), kByteWithCheck[shadow & kEccCheckMask]);
     if (EccCheckBits(value) == (shadow & kEccCheckMask)) return;

@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "sim/cpu/cpu.h"
@@ -23,11 +25,12 @@ using sim8051::StopReason;
 
 namespace {
 
-constexpr int kMaxSteps = 2000;
-constexpr uint64_t kRunCycles = 10000;
+constexpr int kMaxSteps = 1000;
+constexpr uint64_t kRunCycles = 4000;
 constexpr unsigned kMaxCyclesPerInstruction = 4;
 constexpr std::size_t kMaxBreakpoints = 8;
 constexpr std::size_t kMaxWatchRanges = 4;
+constexpr std::size_t kMaxReadValues = 16;
 constexpr unsigned kStopOneIn = 64;  // how often a hook asks the core to stop
 
 void Check(bool ok, const char* what) {
@@ -86,13 +89,47 @@ struct Harness {
     }
 };
 
+// Pseudo-random bytes (splitmix64) for the memories the input does not spell out. The
+// harness's own work, not code under test: no coverage feedback.
+__attribute__((noinline, no_sanitize("coverage"))) void FillRandom(std::span<uint8_t> memory, uint64_t state) {
+    constexpr uint64_t kIncrement = 0x9E3779B97F4A7C15;
+    constexpr uint64_t kMultiplier1 = 0xBF58476D1CE4E5B9;
+    constexpr uint64_t kMultiplier2 = 0x94D049BB133111EB;
+    constexpr unsigned kShift1 = 30, kShift2 = 27, kShift3 = 31;
+    for (std::size_t i = 0; i < memory.size(); i += sizeof(uint64_t)) {
+        uint64_t z = (state += kIncrement);
+        z = (z ^ (z >> kShift1)) * kMultiplier1;
+        z = (z ^ (z >> kShift2)) * kMultiplier2;
+        z ^= z >> kShift3;
+        std::memcpy(memory.data() + i, &z, std::min(sizeof z, memory.size() - i));
+    }
+}
+
 // The code at the PC and wrapping past 0xFFFF; the rest of code memory repeats it. The harness's
 // own work, not code under test: no coverage feedback.
 __attribute__((noinline, no_sanitize("coverage"))) void FillCode(Cpu& cpu, const std::vector<uint8_t>& code) {
     if (code.empty()) return;
-    for (std::size_t i = 0; i < Cpu::kCodeSize; ++i) cpu.Code()[(cpu.Pc() + i) % Cpu::kCodeSize] = code[i % code.size()];
+    std::vector<uint8_t> from_pc(Cpu::kCodeSize);
+    for (std::size_t i = 0; i < Cpu::kCodeSize; i += code.size())
+        std::memcpy(from_pc.data() + i, code.data(), std::min(code.size(), Cpu::kCodeSize - i));
+    const std::size_t pc = cpu.Pc();
+    std::memcpy(cpu.Code().data() + pc, from_pc.data(), Cpu::kCodeSize - pc);
+    std::memcpy(cpu.Code().data(), from_pc.data() + (Cpu::kCodeSize - pc), pc);
 }
 
+// Hooks one SFR per set bit (bit i: SFR 0x80 + i).
+void HookSfrs(Cpu& cpu, uint64_t low, uint64_t high, bool reads) {
+    constexpr unsigned kBits = 64;
+    for (unsigned i = 0; i < Cpu::kSfrCount; ++i) {
+        const bool on = ((i < kBits ? low >> i : high >> (i - kBits)) & 1u) != 0;
+        const auto address = static_cast<uint8_t>(Cpu::kSfrBase + i);
+        if (reads) cpu.HookSfrRead(address, on);
+        else cpu.HookSfrWrite(address, on);
+    }
+}
+
+// The input: code from the front, everything else from the back; memory contents the input does
+// not give come from a seed it does.
 void Setup(FuzzedDataProvider& in, Harness& t) {
     Cpu& cpu = *t.cpu;
     t.stop_on_self_jump = in.ConsumeBool();
@@ -101,10 +138,8 @@ void Setup(FuzzedDataProvider& in, Harness& t) {
     t.code_patch_at = in.ConsumeIntegral<uint16_t>();
     t.stop_selector = in.ConsumeIntegral<uint8_t>();
     cpu.SetHooks({&Harness::Read, &Harness::Write, &Harness::Movc, &t});
-    const auto hooked_reads = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, Cpu::kSfrCount));
-    for (uint8_t a : hooked_reads) cpu.HookSfrRead(a, true);
-    const auto hooked_writes = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, Cpu::kSfrCount));
-    for (uint8_t a : hooked_writes) cpu.HookSfrWrite(a, true);
+    HookSfrs(cpu, in.ConsumeIntegral<uint64_t>(), in.ConsumeIntegral<uint64_t>(), true);
+    HookSfrs(cpu, in.ConsumeIntegral<uint64_t>(), in.ConsumeIntegral<uint64_t>(), false);
     for (std::size_t i = in.ConsumeIntegralInRange<std::size_t>(0, kMaxWatchRanges); i > 0; --i) {
         const auto first = in.ConsumeIntegral<uint16_t>();
         const auto last = in.ConsumeIntegralInRange<uint16_t>(first, 0xFFFF);
@@ -112,15 +147,14 @@ void Setup(FuzzedDataProvider& in, Harness& t) {
     }
     for (std::size_t i = in.ConsumeIntegralInRange<std::size_t>(0, kMaxBreakpoints); i > 0; --i)
         cpu.SetBreakpoint(in.ConsumeIntegral<uint16_t>(), true);
-    t.read_values = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 16));
+    for (std::size_t i = in.ConsumeIntegralInRange<std::size_t>(0, kMaxReadValues); i > 0; --i)
+        t.read_values.push_back(in.ConsumeIntegral<uint8_t>());
 
-    const auto sfrs = in.ConsumeBytes<uint8_t>(Cpu::kSfrCount);
-    std::copy(sfrs.begin(), sfrs.end(), cpu.Sfrs().begin());
+    const uint64_t seed = in.ConsumeIntegral<uint64_t>();
+    FillRandom(cpu.Sfrs(), seed);
     cpu.SyncParity();
-    const auto iram = in.ConsumeBytes<uint8_t>(Cpu::kIramSize);
-    std::copy(iram.begin(), iram.end(), cpu.Iram().begin());
-    const auto xram_fill = in.ConsumeIntegral<uint8_t>();
-    std::fill(cpu.Xram().begin(), cpu.Xram().end(), xram_fill);
+    FillRandom(cpu.Iram(), ~seed);
+    FillRandom(cpu.Xram(), seed + 1);
     cpu.SetPc(in.ConsumeIntegral<uint16_t>());
     FillCode(cpu, in.ConsumeRemainingBytes<uint8_t>());
 }

@@ -21,10 +21,13 @@
 
 namespace flash_invariants {
 
+inline constexpr uint64_t kSpaceBits = 0xFF000000;  // host memory address: the space
+inline constexpr uint64_t kAddressFields = kSpaceBits | flash::kAddressBits;
+
 inline bool InBankOrShadow(uint64_t address, uint64_t count) {
-    const uint64_t space = address & 0xFF000000;
+    const uint64_t space = address & kSpaceBits;
     if (space != flash::kCodeSpace && space != flash::kShadowSpace) return false;
-    if ((address & ~uint64_t{0xFF00FFFF}) != 0 || count == 0) return false;
+    if ((address & ~kAddressFields) != 0 || count == 0) return false;
     const uint64_t first = address & flash::kAddressBits;
     const uint64_t last = first + count - 1;
     if (last > flash::kAddressBits) return false;
@@ -80,7 +83,7 @@ inline std::string BrokenInvariant(const testing_host::FakeHost& h, std::size_t 
         } else if (call.service == "PeltoWriteMemory") {
             if (!InBankOrShadow(a[0], a[1])) return "memory write outside the banks: " + Hex(a[0]) + " +" + Hex(a[1]);
         } else if (call.service == "PeltoReadMemory") {
-            const uint64_t space = a[0] & 0xFF000000;
+            const uint64_t space = a[0] & kSpaceBits;
             if (a[1] != 1 || (space != flash::kCodeSpace && space != flash::kShadowSpace))
                 return "memory read of " + Hex(a[1]) + " bytes at " + Hex(a[0]);
         } else if (call.service == "PeltoSetTimer") {

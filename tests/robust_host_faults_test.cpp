@@ -262,7 +262,7 @@ TEST_F(Faults, UnreadDataPointerOrDataCapturesNothing) {
 
 TEST_F(Faults, UnreadOpcodeIsNoInstruction) {
     h.fail_call = [](const Call& c) -> std::optional<uint32_t> {
-        if (c.service == "PeltoReadMemory" && (c.args[0] & 0xFF000000) == flash::kCodeSpace && (c.args[0] & 0xFFFF) == FakeHost::kDefaultPc)
+        if (c.service == "PeltoReadMemory" && (c.args[0] & flash_invariants::kSpaceBits) == flash::kCodeSpace && (c.args[0] & 0xFFFF) == FakeHost::kDefaultPc)
             return 0u;
         return std::nullopt;
     };
@@ -284,8 +284,13 @@ TEST_F(Faults, UnknownReadReportsNoEccError) {
         const char* what;
         std::function<std::optional<uint32_t>(const Call&)> fail;
     };
+    constexpr uint16_t kNoBank = 0xFF00;
+    const auto last_address = [](uint32_t answer) {
+        return [answer](const Call& c) { return c.service == "PeltoGetLastMemoryAddress" ? std::optional<uint32_t>(answer) : std::nullopt; };
+    };
     const Case cases[] = {
-        {"last memory address", [](const Call& c) { return c.service == "PeltoGetLastMemoryAddress" ? std::optional<uint32_t>(0) : std::nullopt; }},
+        {"last memory address", last_address(0)},
+        {"last memory address in no bank", last_address(flash::CodeAddress(kNoBank))},
         {"code byte read", [](const Call& c) {
              return c.service == "PeltoReadMemory" && c.args[0] == flash::CodeAddress(0x2000) ? std::optional<uint32_t>(0) : std::nullopt;
          }},
@@ -293,9 +298,9 @@ TEST_F(Faults, UnknownReadReportsNoEccError) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         h.SetSfr(Reg::NMISTAT, 0);
-        // Both bytes carry check bits that their code bytes do not match, and code 0 (where an
-        // unplaced read would land) too.
-        for (uint16_t a : {uint16_t{0x0000}, uint16_t{0x2000}}) {
+        // The byte read carries check bits that its code byte does not match, and so do code 0
+        // (where an unplaced read would land) and a byte outside the banks.
+        for (uint16_t a : {uint16_t{0x0000}, uint16_t{0x2000}, kNoBank}) {
             h.code[a] = 0xFF;
             h.xdata[a] = static_cast<uint8_t>(flash::kEccValid | flash::EccCheckBits(0x00) | 0x08);
         }
