@@ -8,6 +8,9 @@
 namespace flash {
 namespace {
 
+// A register the host does not report reads as 0: no request, no command, no mode, no sector
+// and no completion enable, so nothing starts, commits, erases or signals on a value never read.
+
 struct RequestRule {
     uint8_t mask;
     std::array<uint8_t, 3> accepted;  // values of (v & mask) that are accepted; repeats pad

@@ -234,6 +234,30 @@ TEST(ServiceFaults, RandomEventsWithEachServiceFailingKeepTheInvariants) {
 
 // ---- single reads that fail ----
 
+// A register read that fails reads as 0: no request, no command, no completion enable, no sector.
+TEST(UnreadRegister, ReadsAsZero) {
+    struct Case {
+        Reg unread;
+        bool erase;
+        Outcome expected;
+    } const cases[] = {
+        {Reg::FCTL_D0, false, {0x28, false, false, 0x28, true}},   // the request is not seen
+        {Reg::FCMD, false, {0x80, false, false, 0x80, true}},      // the start is not seen
+        {Reg::FIRQCFG, false, {0x80, true, false, 0x20, true}},    // programmed, not signalled
+        {Reg::FSEL_D0L, true, {0x40, false, true, 0x20, false}},   // erases nothing, completes
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(flash::Info(c.unread).name) + " unread");
+        Rig rig;
+        ASSERT_TRUE(rig.Start());
+        rig.h.fail_call = [&c](const Call& call) -> std::optional<uint32_t> {
+            if (call.service == "PeltoReadSFR" && call.args[0] == flash::Id(c.unread)) return 0u;
+            return std::nullopt;
+        };
+        EXPECT_EQ(c.erase ? rig.Erase() : rig.Program(), c.expected);
+    }
+}
+
 std::optional<uint32_t> FailReadOf(const Call& call, Reg reg) {
     if (call.service == "PeltoReadSFR" && call.args[0] == flash::Id(reg)) return 0u;
     return std::nullopt;
