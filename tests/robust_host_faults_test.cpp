@@ -234,6 +234,11 @@ TEST(ServiceFaults, RandomEventsWithEachServiceFailingKeepTheInvariants) {
 
 // ---- single reads that fail ----
 
+std::optional<uint32_t> FailReadOf(const Call& call, Reg reg) {
+    if (call.service == "PeltoReadSFR" && call.args[0] == flash::Id(reg)) return 0u;
+    return std::nullopt;
+}
+
 // A register read that fails reads as 0: no request, no command, no completion enable, no sector.
 TEST(UnreadRegister, ReadsAsZero) {
     struct Case {
@@ -250,17 +255,9 @@ TEST(UnreadRegister, ReadsAsZero) {
         SCOPED_TRACE(std::string(flash::Info(c.unread).name) + " unread");
         Rig rig;
         ASSERT_TRUE(rig.Start());
-        rig.h.fail_call = [&c](const Call& call) -> std::optional<uint32_t> {
-            if (call.service == "PeltoReadSFR" && call.args[0] == flash::Id(c.unread)) return 0u;
-            return std::nullopt;
-        };
+        rig.h.fail_call = [&c](const Call& call) { return FailReadOf(call, c.unread); };
         EXPECT_EQ(c.erase ? rig.Erase() : rig.Program(), c.expected);
     }
-}
-
-std::optional<uint32_t> FailReadOf(const Call& call, Reg reg) {
-    if (call.service == "PeltoReadSFR" && call.args[0] == flash::Id(reg)) return 0u;
-    return std::nullopt;
 }
 
 TEST_F(Faults, UnreadDataPointerOrDataCapturesNothing) {
@@ -286,8 +283,7 @@ TEST_F(Faults, UnreadDataPointerOrDataCapturesNothing) {
 
 TEST_F(Faults, UnreadOpcodeIsNoInstruction) {
     h.fail_call = [](const Call& c) -> std::optional<uint32_t> {
-        if (c.service == "PeltoReadMemory" && (c.args[0] & flash_invariants::kSpaceBits) == flash::kCodeSpace && (c.args[0] & 0xFFFF) == FakeHost::kDefaultPc)
-            return 0u;
+        if (c.service == "PeltoReadMemory" && c.args[0] == flash::CodeAddress(FakeHost::kDefaultPc)) return 0u;
         return std::nullopt;
     };
     h.code[FakeHost::kDefaultPc] = flash::kOpMovDirectA;
