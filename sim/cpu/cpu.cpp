@@ -155,26 +155,30 @@ inline void Cpu::SetAccAndFlags(uint8_t value, uint8_t flag_mask, uint8_t flags)
     p = u8((p & ~(flag_mask | psw::kP)) | flags | kParityTable[value]);
 }
 
+namespace {
+// CY, AC and OV of an 8-bit addition or subtraction, from the operands and the untruncated
+// result: bit n of a ^ b ^ result is the carry (or borrow) into bit n, and bit 8 of the result
+// the carry (borrow) out of bit 7. Branch-free, as these flags follow the data.
+constexpr uint8_t ArithmeticFlags(unsigned a, unsigned b, unsigned result) {
+    const unsigned into = a ^ b ^ result;
+    const unsigned cy = (result >> kByteBits) & 1u;
+    const unsigned ac = (into >> kNibbleBits) & 1u;
+    const unsigned ov = cy ^ ((into >> (kByteBits - 1)) & 1u);
+    return u8(cy << psw::kCyBit | ac << psw::kAcBit | ov << psw::kOvBit);
+}
+}  // namespace
+
 inline void Cpu::Add(uint8_t operand, unsigned carry) {
     const uint8_t a = sfr_[kAccIndex];
     const unsigned sum = a + operand + carry;
-    const uint8_t r = u8(sum);
-    uint8_t flags = 0;
-    if (sum > kByteMax) flags |= psw::kCy;
-    if ((a & kLowNibble) + (operand & kLowNibble) + carry > kLowNibble) flags |= psw::kAc;
-    if ((a ^ r) & (operand ^ r) & kSignBit) flags |= psw::kOv;  // both operands' sign differs from the result's
-    SetAccAndFlags(r, psw::kCy | psw::kAc | psw::kOv, flags);
+    SetAccAndFlags(u8(sum), psw::kCy | psw::kAc | psw::kOv, ArithmeticFlags(a, operand, sum));
 }
 
 inline void Cpu::Subb(uint8_t operand) {
     const uint8_t a = sfr_[kAccIndex];
-    const unsigned borrow = (sfr_[kPswIndex] & psw::kCy) ? 1u : 0u;
-    const uint8_t r = u8(a - operand - borrow);
-    uint8_t flags = 0;
-    if (a < operand + borrow) flags |= psw::kCy;
-    if ((a & kLowNibble) < (operand & kLowNibble) + borrow) flags |= psw::kAc;
-    if ((a ^ operand) & (a ^ r) & kSignBit) flags |= psw::kOv;  // operands' signs differ, result's differs from A's
-    SetAccAndFlags(r, psw::kCy | psw::kAc | psw::kOv, flags);
+    const unsigned borrow = (sfr_[kPswIndex] >> psw::kCyBit) & 1u;
+    const unsigned difference = a - operand - borrow;  // wraps: bit 8 set on a borrow
+    SetAccAndFlags(u8(difference), psw::kCy | psw::kAc | psw::kOv, ArithmeticFlags(a, operand, difference));
 }
 
 inline void Cpu::MovcLoad(uint16_t addr, uint16_t pc) {
