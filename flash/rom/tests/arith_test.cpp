@@ -37,6 +37,11 @@ constexpr std::size_t kShownFailures = 8;
 constexpr std::size_t kParallelRuns = 2;
 constexpr uint8_t kBankBits = 0x18;
 constexpr uint32_t kFloatBias = 127;
+constexpr uint32_t kSignBit = 0x80000000;
+constexpr uint32_t kExponentField = 0x7F800000;  // all ones: infinity or NaN
+constexpr uint32_t kFraction = 0x007FFFFF;
+constexpr int kFractionBits = 23;
+constexpr uint32_t kMaxExponent = 255;
 
 uint64_t EnvNumber(const char* name, uint64_t fallback) {
     const char* text = std::getenv(name);
@@ -145,20 +150,20 @@ public:
     explicit FloatSource(uint64_t seed) : rng_(seed) {}
 
     uint32_t Any() {
-        const uint32_t sign = Below(2) << 31;
+        const uint32_t sign = Below(2) * kSignBit;
         switch (Below(16)) {
         case 0: case 1: case 2: case 3:
-            return sign | Normal(1 + Below(254));
+            return sign | Normal(1 + Below(kMaxExponent - 1));
         case 4: case 5:  // near the ends of the exponent range
             return sign | Normal(Below(2) ? 1 + Below(24) : 231 + Below(24));
         case 6: case 7:  // subnormal, of every length
             return sign | (Bits32() >> (9 + Below(23)) | 1);
         case 8:
-            return Below(3) == 0 ? sign | 0x7F800000 : sign;  // infinity or zero
+            return Below(3) == 0 ? sign | kExponentField : sign;  // infinity or zero
         case 9:
-            return sign | 0x7F800000 | (1 + (Bits32() >> 9));  // NaN
+            return sign | kExponentField | (1 + (Bits32() & kFraction) % kFraction);  // NaN
         case 10: case 11:  // few mantissa bits: exact results and ties
-            return sign | (1 + Below(254)) << 23 | (Bits32() & Bits32() & Bits32() & 0x7FFFFF);
+            return sign | (1 + Below(kMaxExponent - 1)) << kFractionBits | (Bits32() & Bits32() & Bits32() & kFraction);
         default:
             return Bits32();
         }
@@ -166,20 +171,20 @@ public:
 
     // A second operand close to `a` in exponent and often in value, for cancellation and ties.
     uint32_t Near(uint32_t a) {
-        const int exponent = static_cast<int>(a >> 23 & 0xFF) + static_cast<int>(Below(61)) - 30;
-        const uint32_t sign = Below(2) << 31;
-        if (exponent <= 0 || exponent >= 255) return sign | (a & 0x7FFFFF);
-        uint32_t mantissa = a & 0x7FFFFF;
-        if (Below(2)) mantissa = (mantissa + Below(9) - 4) & 0x7FFFFF;
-        else mantissa = Bits32() & 0x7FFFFF;
-        return sign | static_cast<uint32_t>(exponent) << 23 | mantissa;
+        const int exponent = static_cast<int>(a >> kFractionBits & kMaxExponent) + static_cast<int>(Below(61)) - 30;
+        const uint32_t sign = Below(2) * kSignBit;
+        if (exponent <= 0 || exponent >= static_cast<int>(kMaxExponent)) return sign | (a & kFraction);
+        uint32_t mantissa = a & kFraction;
+        if (Below(2)) mantissa = (mantissa + Below(9) - 4) & kFraction;
+        else mantissa = Bits32() & kFraction;
+        return sign | static_cast<uint32_t>(exponent) << kFractionBits | mantissa;
     }
 
     uint32_t Bits32() { return static_cast<uint32_t>(rng_()); }
     uint32_t Below(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
 
 private:
-    uint32_t Normal(uint32_t exponent) { return exponent << 23 | (Bits32() & 0x7FFFFF); }
+    uint32_t Normal(uint32_t exponent) { return exponent << kFractionBits | (Bits32() & kFraction); }
     std::mt19937_64 rng_;
 };
 
@@ -196,7 +201,7 @@ std::vector<Operands> FloatPairs(uint64_t seed, std::size_t count) {
 
 // Distance in units in the last place between two finite floats of any sign.
 uint64_t UlpDistance(uint32_t x, uint32_t y) {
-    auto ordered = [](uint32_t v) -> int64_t { return (v & 0x80000000) ? -int64_t{v & 0x7FFFFFFF} : int64_t{v}; };
+    auto ordered = [](uint32_t v) -> int64_t { return (v & kSignBit) ? -int64_t{v & ~kSignBit} : int64_t{v}; };
     const int64_t d = ordered(x) - ordered(y);
     return static_cast<uint64_t>(d < 0 ? -d : d);
 }
@@ -248,7 +253,7 @@ TEST(Arith, CompareOrdersLikeTheMachine) {
     for (int i = 0; i < 200; ++i) {  // equal values, both zero signs
         const uint32_t a = source.Any();
         cases.push_back(Make(a, a));
-        cases.push_back(Make(a & 0x80000000, (a & 0x80000000) ^ 0x80000000));
+        cases.push_back(Make(a & kSignBit, (a & kSignBit) ^ kSignBit));
     }
     RunCases("MATH_FCMP", cases, kB,
              [](const Operands& in, const Returned& out) -> std::string {
@@ -301,7 +306,9 @@ TEST(Arith, FloatToIntegerTruncatesAndSaturates) {
         cases.push_back(Make(Bits(f), 0));
     for (std::size_t i = 0; i < kIntegerCases; ++i) cases.push_back(Make(source.Any(), 0));
     for (std::size_t i = 0; i < kIntegerCases; ++i)  // magnitudes where the integer part is exact
-        cases.push_back(Make(source.Below(2) << 31 | (kFloatBias + source.Below(34)) << 23 | (source.Bits32() & 0x7FFFFF), 0));
+        cases.push_back(Make(source.Below(2) * kSignBit | (kFloatBias + source.Below(34)) << kFractionBits |
+                                 (source.Bits32() & kFraction),
+                             0));
     Tally tally;
     RunCases("MATH_FTOI32", cases, kR4R7 | kR0,
              [](const Operands& in, const Returned& out) -> std::string {

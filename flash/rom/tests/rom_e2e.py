@@ -23,7 +23,8 @@ BLOCK_RAM = 0x80
 FIELDS = ["r0", "r1", "r2", "r3", "r4", "r5", "r6", "r7", "a", "b", "dph", "dpl", "psw", "sp", "map", "syspage"]
 STATE = ["FCTL_P0A", "FCTL_P0B", "FCMD", "FSEL_P0", "FIRQCFG", "FCTL_D0", "FSEL_D0L", "FSEL_D0H",
          "FCTL_D1", "FSEL_D1L", "FSEL_D1H", "FCTL_P1A", "FSEL_P1", "FCTL_P2A", "FSEL_P2"]
-TIMING = ["P_D1", "P_D2", "P_D3", "P_D4", "P_D6", "P_D7", "P_DB", "P_DC", "E_D1", "E_D3", "E_D4", "E_D5", "E_D6"]
+TIMING = ["P_D1", "P_D2", "P_D3", "P_D4", "P_D6", "P_D7", "P_DB", "P_DC", "E_D1", "E_D3", "E_D4", "E_D5", "E_D6",
+          "FPHASE2"]
 KEPT_PSW_BITS = 0x38  # register bank and F0
 CARRY = 0x80
 PFLASH_TABLE = 0xFC00
@@ -59,7 +60,7 @@ class Record:
         self.after = dict(zip(FIELDS, raw[16:32]))
         self.fpage = raw[32]
         self.state = dict(zip(STATE, raw[33:48]))
-        self.timing = dict(zip(TIMING, raw[33:46]))
+        self.timing = dict(zip(TIMING, raw[33:47]))
         self.extra = raw[33:48]
 
     @property
@@ -143,13 +144,16 @@ def erase_timing(t):
     return {"E_D1": rl(t[8]) & 0x1E, "E_D3": low, "E_D4": (t[10] * t[11]) >> 8, "E_D5": q & 0xFF, "E_D6": q >> 8}
 
 
-def expect_timing(run, index, program_table=None, erase_table=None):
+def expect_timing(run, index, program_table=None, erase_table=None, phase_reference=False):
+    """`phase_reference`: FPHASE2 still holds the erase load, as no erase started after it."""
     record = run.records[index]
     want = {}
     if program_table is not None:
         want.update(program_timing(run.table(program_table)))
     if erase_table is not None:
         want.update(erase_timing(run.table(erase_table)))
+        if phase_reference:
+            want["FPHASE2"] = rl(run.table(erase_table)[9]) & 0x1E
     for name, value in want.items():
         expect(f"{run.name} record {index}: timing register {name}", record.timing[name], value)
 
@@ -263,7 +267,7 @@ expect("mixed erase: pair 0 untouched", run.dump("code", 0x0100), [FILL] * 0x100
 expect("mixed erase: the pair's select stays", r[4].state["FSEL_P0"], 0x01)
 expect("unused select bit: refused", (r[5].carry, r[5].after["r5"], r[5].after["r7"]), (1, 0, 0))
 expect("unused select bit: selects cleared", [r[5].state[x] for x in ("FSEL_P0", "FSEL_D0L", "FSEL_D1L")], [0, 0, 0])
-expect_timing(run, 6, erase_table=PFLASH_TABLE)
+expect_timing(run, 6, erase_table=PFLASH_TABLE, phase_reference=True)
 expect("nothing selected: refused", r[7].carry, 1)
 expect("erase pair 2: carry, mask and controls", (r[8].carry, r[8].after["r7"], r[8].state["FCTL_P2A"]),
        (0, 0x04, 0x40))
