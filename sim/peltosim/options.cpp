@@ -41,7 +41,9 @@ std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t max) {
         if (std::isdigit(static_cast<unsigned char>(c))) digit = c - '0';
         else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) digit = std::tolower(c) - 'a' + 10;
         else return std::nullopt;
-        if (value > (max - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) return std::nullopt;
+        if (static_cast<uint64_t>(digit) > max ||
+            value > (max - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base))
+            return std::nullopt;
         value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
     }
     return value;

@@ -189,6 +189,10 @@ TEST(HexParse, FollowsPercentXAndStaysWithin32Bits) {
         {"100000000", {K::kTooLarge, 0}},
         {"100000012", {K::kTooLarge, 0}},  // would wrap round to 0x12 in 32 bits
         {many_digits, {K::kTooLarge, 0}},
+        {std::string(150, '0') + "5A", {K::kValue, 0x5A}},
+        {"\xC3\xA4" "12", {K::kNone, 0}},   // non-ASCII before the digits
+        {"1\xC3\xA4", {K::kValue, 0x1}},    // and after them
+        {"\xEF\xBC\x91", {K::kNone, 0}},   // a full-width digit is no hex digit
     };
     for (const auto& c : cases) EXPECT_EQ(ui::ParseHexNumber(c.text), c.expected) << '"' << c.text << '"';
 }
