@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (options->hex_files.empty() && options->binaries.empty()) return Fail("no program given (see --help)");
+    // Found out before the run rather than after it: a long run's results are not thrown away.
+    if (options->vcd && !std::ofstream(*options->vcd)) return Fail("cannot write '" + *options->vcd + "'");
 
     peltosim::SimHost host;
     host.SetClock(options->clock_hz);

@@ -132,6 +132,7 @@ with tempfile.TemporaryDirectory() as tmp:
         ("missing program", ["--ext", args.ext, os.path.join(tmp, "absent.hex")], "cannot read"),
         ("bad dump", ["--dump", "code:0xFFFF:2", prog("ecc_error")], "out of range"),
         ("no halt", ["--max-cycles", "1000", "--load-bin", fill + "@0"], "did not halt"),
+        ("unwritable VCD", ["--vcd", os.path.join(tmp, "absent-dir", "x.vcd"), prog("ecc_error")], "cannot write"),
     ]
     for name, extra, mention in errors:
         code, out, err = run(extra)
