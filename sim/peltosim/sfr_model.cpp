@@ -39,7 +39,7 @@ const SfrValue* SfrModel::Paged(uint32_t id) const { return const_cast<SfrModel*
 
 std::optional<SfrValue> SfrModel::Read(uint32_t id) const {
     if (const SfrValue* v = Paged(id)) return *v;
-    if ((id & kGroupMask) == kIdPrefix && (id & kByte) >= kSfrBase && (id & ~kByte) == kIdPrefix) {
+    if ((id & ~kByte) == kIdPrefix && (id & kByte) >= kSfrBase) {
         const auto address = static_cast<uint8_t>(id & kByte);
         const uint8_t current = cpu_.Sfr(address);
         const bool tracked = cpu_.SfrWriteHooked(address);
