@@ -100,6 +100,10 @@ with tempfile.TemporaryDirectory() as tmp:
             continue
         report(not bad and data["end"] == "halted", name, f"got/wanted {bad} end {data.get('end')}")
 
+    # The extension's menu entry is found and chosen (on Linux its callback opens no window).
+    code, out, err = run(["--ext", args.ext, "--menu", "&Flash", prog("ecc_error"), "--json"])
+    report(code == 0 and json.loads(out or "{}").get("end") == "halted", "menu entry &Flash", f"exit {code}: {err.strip()}")
+
     # Hostile input: one error line naming the problem, a non-zero exit, nothing on stdout.
     good = open(prog("ecc_error")).read()
     lines = good.splitlines()
@@ -132,6 +136,7 @@ with tempfile.TemporaryDirectory() as tmp:
         ("missing program", ["--ext", args.ext, os.path.join(tmp, "absent.hex")], "cannot read"),
         ("bad dump", ["--dump", "code:0xFFFF:2", prog("ecc_error")], "out of range"),
         ("no halt", ["--max-cycles", "1000", "--load-bin", fill + "@0"], "did not halt"),
+        ("unknown menu entry", ["--ext", args.ext, "--menu", "&Nothing", prog("ecc_error")], "no extension has a menu entry"),
         ("unwritable VCD", ["--vcd", os.path.join(tmp, "absent-dir", "x.vcd"), prog("ecc_error")], "cannot write"),
     ]
     for name, extra, mention in errors:
