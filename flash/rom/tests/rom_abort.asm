@@ -4,12 +4,7 @@
 ; second phase, 4 erase pair 0 sector 1, 5 abort with FPHASE2 changed, 6 last poll,
 ; 7 abort with nothing in erase mode.
 	.include "rom_test.inc"
-	.area	CODE (ABS,CODE)
-	.org	0
-	ljmp	main
-	.org	PROGRAM_CODE		; outside the flash banks, which the tests erase
-main:
-	mov	sp,#STACK
+	TEST_PROGRAM_START
 	mov	a,#0x04
 	acall	set_fprot
 

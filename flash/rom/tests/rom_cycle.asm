@@ -3,12 +3,7 @@
 ; Records: 0 program, 1 last poll, 2 erase, 3 last poll, 4 timing registers.
 ; Read back: READBACK (programmed block), READBACK + 64 (after the erase).
 	.include "rom_test.inc"
-	.area	CODE (ABS,CODE)
-	.org	0
-	ljmp	main
-	.org	PROGRAM_CODE		; outside the flash banks, which the tests erase
-main:
-	mov	sp,#STACK
+	TEST_PROGRAM_START
 	mov	a,#0x04
 	acall	set_fprot
 	mov	a,#0x11

@@ -2,12 +2,7 @@
 ; Records: 0 program 0xA020, 1 last poll, 2 program 0x7FE0, 3 last poll, 4 program 0x7FF0,
 ; 5 state after a pause, 6 timing registers.
 	.include "rom_test.inc"
-	.area	CODE (ABS,CODE)
-	.org	0
-	ljmp	main
-	.org	PROGRAM_CODE		; outside the flash banks, which the tests erase
-main:
-	mov	sp,#STACK
+	TEST_PROGRAM_START
 	mov	a,#0x04
 	acall	set_fprot
 

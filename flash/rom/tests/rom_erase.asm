@@ -5,12 +5,7 @@
 ; only an unused select bit, 6 timing registers after it, 7 erase with nothing, 8 erase all of
 ; pair 2, 9 its last poll.
 	.include "rom_test.inc"
-	.area	CODE (ABS,CODE)
-	.org	0
-	ljmp	main
-	.org	PROGRAM_CODE		; outside the flash banks, which the tests erase
-main:
-	mov	sp,#STACK
+	TEST_PROGRAM_START
 	mov	a,#0x04
 	acall	set_fprot
 

@@ -5,12 +5,7 @@
 ; back, 11 state after a pause, 12 FCMD bit 0 cleared, 13 last poll.
 ; EXTRA+1, +2 of records 4 and 5: FMARGIN and SFR 0xDB (flash page 0) after the call.
 	.include "rom_test.inc"
-	.area	CODE (ABS,CODE)
-	.org	0
-	ljmp	main
-	.org	PROGRAM_CODE		; outside the flash banks, which the tests erase
-main:
-	mov	sp,#STACK
+	TEST_PROGRAM_START
 	mov	a,#0x04
 	acall	set_fprot
 	acall	set_registers

@@ -5,12 +5,7 @@
 ; FPROT 0x01, 9 its last poll, 10 erase DFLASH 0 with FPROT 0x03.
 ; Read back: READBACK, 32 bytes programmed at 0xA020.
 	.include "rom_test.inc"
-	.area	CODE (ABS,CODE)
-	.org	0
-	ljmp	main
-	.org	PROGRAM_CODE		; outside the flash banks, which the tests erase
-main:
-	mov	sp,#STACK
+	TEST_PROGRAM_START
 	mov	a,#0x21
 	acall	fill_block_ram
 
