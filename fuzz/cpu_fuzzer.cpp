@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "fuzz/fill_random.h"
 #include "sim/cpu/cpu.h"
 
 using sim8051::Cpu;
@@ -89,22 +90,6 @@ struct Harness {
     }
 };
 
-// Pseudo-random bytes (splitmix64) for the memories the input does not spell out. The
-// harness's own work, not code under test: no coverage feedback.
-__attribute__((noinline, no_sanitize("coverage"))) void FillRandom(std::span<uint8_t> memory, uint64_t state) {
-    constexpr uint64_t kIncrement = 0x9E3779B97F4A7C15;
-    constexpr uint64_t kMultiplier1 = 0xBF58476D1CE4E5B9;
-    constexpr uint64_t kMultiplier2 = 0x94D049BB133111EB;
-    constexpr unsigned kShift1 = 30, kShift2 = 27, kShift3 = 31;
-    for (std::size_t i = 0; i < memory.size(); i += sizeof(uint64_t)) {
-        uint64_t z = (state += kIncrement);
-        z = (z ^ (z >> kShift1)) * kMultiplier1;
-        z = (z ^ (z >> kShift2)) * kMultiplier2;
-        z ^= z >> kShift3;
-        std::memcpy(memory.data() + i, &z, std::min(sizeof z, memory.size() - i));
-    }
-}
-
 // The code at the PC and wrapping past 0xFFFF; the rest of code memory repeats it. The harness's
 // own work, not code under test: no coverage feedback.
 __attribute__((noinline, no_sanitize("coverage"))) void FillCode(Cpu& cpu, const std::vector<uint8_t>& code) {
@@ -151,10 +136,10 @@ void Setup(FuzzedDataProvider& in, Harness& t) {
         t.read_values.push_back(in.ConsumeIntegral<uint8_t>());
 
     const uint64_t seed = in.ConsumeIntegral<uint64_t>();
-    FillRandom(cpu.Sfrs(), seed);
+    fuzz::FillRandom(cpu.Sfrs(), seed);
     cpu.SyncParity();
-    FillRandom(cpu.Iram(), ~seed);
-    FillRandom(cpu.Xram(), seed + 1);
+    fuzz::FillRandom(cpu.Iram(), ~seed);
+    fuzz::FillRandom(cpu.Xram(), seed + 1);
     cpu.SetPc(in.ConsumeIntegral<uint16_t>());
     FillCode(cpu, in.ConsumeRemainingBytes<uint8_t>());
 }

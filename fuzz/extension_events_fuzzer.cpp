@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "flash/capture.h"
+#include "fuzz/fill_random.h"
 #include "fuzz/flash_invariants.h"
 #include "host/extension.h"
 #include "host/services.h"
@@ -66,26 +67,10 @@ struct ReadFaults {
     }
 };
 
-// Pseudo-random bytes, eight per step (splitmix64): cheap enough to refill 128 KB per input.
-// The harness's own work, not code under test: no coverage feedback.
-__attribute__((noinline, no_sanitize("coverage"))) void FillRandom(std::span<uint8_t> memory, uint64_t& state) {
-    constexpr uint64_t kIncrement = 0x9E3779B97F4A7C15;
-    constexpr uint64_t kMultiplier1 = 0xBF58476D1CE4E5B9;
-    constexpr uint64_t kMultiplier2 = 0x94D049BB133111EB;
-    constexpr unsigned kShift1 = 30, kShift2 = 27, kShift3 = 31;
-    for (std::size_t i = 0; i < memory.size(); i += sizeof(uint64_t)) {
-        uint64_t z = (state += kIncrement);
-        z = (z ^ (z >> kShift1)) * kMultiplier1;
-        z = (z ^ (z >> kShift2)) * kMultiplier2;
-        z ^= z >> kShift3;
-        std::memcpy(memory.data() + i, &z, std::min(sizeof z, memory.size() - i));
-    }
-}
-
 // Flash contents as a host that keeps the DFLASH views equal would hold them.
 void FillMemory(FakeHost& h, uint64_t seed) {
-    FillRandom(h.code, seed);
-    FillRandom(h.xdata, seed);
+    seed = fuzz::FillRandom(h.code, seed);
+    fuzz::FillRandom(h.xdata, seed);
     for (int b = flash::kPairCount; b < flash::kBankCount; ++b) {
         const auto& bank = flash::kBanks[b];
         std::copy_n(h.code.begin() + bank.base, bank.size, h.code.begin() + bank.second_view);
