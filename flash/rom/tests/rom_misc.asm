@@ -95,18 +95,5 @@ margin_state:
 	mov	EXTRA+2,MARGIN_AUX
 	ret
 
-set_registers:
-	mov	r0,#0xA0
-	mov	r1,#0xA1
-	mov	r2,#0xA2
-	mov	r3,#0xA3
-	mov	r4,#0xA4
-	mov	r5,#0xA5
-	mov	r6,#0xA6
-	mov	r7,#0xA7
-	mov	b,#0xBB
-	mov	dptr,#0xD00D
-	ret
-
 	ROM_TEST_SUBROUTINES
 	PARAMETER_AREA
