@@ -212,7 +212,7 @@ private:
         uint16_t first;
         uint16_t last;
     };
-    void ResetsDue();
+    bool ResetsDue();  // true when one happened
     bool ResetPending() const { return next_reset_ < scheduled_resets_.size(); }
     void FillVolatileMemory();
     // After an idle loop stopped the core: moves time on to the boundary of the loop's
