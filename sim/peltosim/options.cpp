@@ -63,6 +63,8 @@ std::optional<uint32_t> ParseRegister(const std::string& text) {
     if (text == kNmiconName) return kNmiconId;
     for (const auto& r : chip::kChipRegisters)
         if (text == r.name) return UnpagedId(r.address);
+    for (const auto& r : sim8051::sfr::kNamed)
+        if (text == r.name) return UnpagedId(r.address);
     if (const auto id = ParseNumber(text, std::numeric_limits<uint32_t>::max())) return static_cast<uint32_t>(*id);
     return std::nullopt;
 }
