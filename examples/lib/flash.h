@@ -80,7 +80,8 @@ void flash_release_starts(void);
 #define flash_busy(bank) (!flash_read_mode(bank))
 
 /* Waits until the bank is back in read mode. Returns the completion flags seen (NMI_FLASH_DONE
- * when the operation completed and signalled it, 0 after an abort) and clears them. */
+ * when the operation completed and signalled it, 0 after an abort) and clears them. With the
+ * completion NMI enabled the handler takes the flag first: wait for the handler instead. */
 uint8_t flash_wait(uint8_t bank);
 
 /* Aborts whatever operation runs (program or erase): every bank returns to read mode and nothing

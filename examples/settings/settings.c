@@ -131,16 +131,15 @@ void main(void)
         result = store_save(&next);
     }
 
-    /* What this start can tell: the store as it leaves it. */
+    /* What this start can tell, whatever happened before it: the store as it leaves it. Where
+     * the records ended up depends on where the power went; examples/check knows that. */
     report_check(1, result == STORE_OK);
     store_scan();
     log_scan("end", END_SCAN);
-    report_check(2, store.version == UPDATES && store.newest == 0);
-    /* Slots 0 (record 8), 4, 6 and 7 valid; 1-3 erased; 5, whose write was cut off, damaged. */
-    report_check(3, store.valid == 0xD1 && store.blank == 0x0E && store.ecc == 0x20);
-    report_check(4, records_match_updates());
-    report_check(5, store_load(&current));
+    report_check(2, store.version == UPDATES);
+    report_check(3, records_match_updates());
+    report_check(4, store_load(&current));
     copy_out(AFTER, &current);
-    report_check(6, memcmp((const __code uint8_t *)STORE_VIEW, (const __code uint8_t *)STORE_BASE, STORE_SLOTS * RECORD_SIZE) == 0);
+    report_check(5, memcmp((const __code uint8_t *)STORE_VIEW, (const __code uint8_t *)STORE_BASE, STORE_SLOTS * RECORD_SIZE) == 0);
     report_finish();
 }
