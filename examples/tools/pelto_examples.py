@@ -8,6 +8,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 
 REPORT_ADDRESS = 0x9F00
 REPORT_SIZE = 0x100
@@ -36,15 +37,21 @@ def run(sim, ext, program, dumps=(), extra=(), max_cycles=50_000_000):
     for d in dumps:
         cmd += ["--dump", d]
     cmd += list(extra)
-    p = subprocess.run(cmd, capture_output=True, text=True)
+    # Files rather than pipes: a Wine service the first Windows program starts inherits them and
+    # outlives it, and a pipe would then never reach its end.
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        returncode = subprocess.run(cmd, stdout=out, stderr=err, stdin=subprocess.DEVNULL).returncode
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
     try:
-        result = json.loads(p.stdout) if p.stdout.strip() else None
+        result = json.loads(stdout) if stdout.strip() else None
     except json.JSONDecodeError:
         result = None
-    if p.returncode != 0 or result is None:
-        tail = "\n".join(l for l in p.stderr.splitlines() if not l.startswith("trace:"))[-600:]
-        raise SimError(f"pelto-sim exited with {p.returncode}: {tail.strip() or 'no output'}")
-    return result, p.stderr
+    if returncode != 0 or result is None:
+        tail = "\n".join(l for l in stderr.splitlines() if not l.startswith("trace:"))[-600:]
+        raise SimError(f"pelto-sim exited with {returncode}: {tail.strip() or 'no output'}")
+    return result, stderr
 
 
 def dump(result, text):
