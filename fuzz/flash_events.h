@@ -95,10 +95,14 @@ inline uint64_t FillBlocks(std::span<uint8_t> bytes, uint64_t state) {
     return state;
 }
 
-// Reads that fail now and then, or always for some registers: a host that loses a call, or
-// does not model a register. Writes never fail this way, since a host that drops one of two
-// view writes makes the views differ whatever the extension does.
-struct ReadFaults {
+// Services that fail whole (any of those the extension calls, with a given result and no effect,
+// as FakeHost::fail has them), and reads that fail now and then, or always for some registers:
+// a host that loses a call, or does not model a register. Single writes never fail, since a host
+// that drops one of two view writes makes the views differ whatever the extension does.
+struct HostFaults {
+    std::array<std::optional<uint32_t>, host::kDefineSFR> failing{};  // by service number
+    std::size_t failing_count = 0;
+
     uint32_t period = 0;  // every period-th read fails; 0: none
     uint32_t count = 0;
     uint32_t result = 0;
@@ -108,6 +112,7 @@ struct ReadFaults {
     bool address_unreliable = false;
 
     std::optional<uint32_t> operator()(const testing_host::Call& c) {
+        if (c.id < failing.size() && failing[c.id]) return failing[c.id];
         const bool read = c.id == host::kReadSFR || c.id == host::kReadMemory || c.id == host::kGetStates ||
                           c.id == host::kGetLastMemoryAddress || c.id == host::kGetProgramCounter;
         if (!read) return std::nullopt;
@@ -118,7 +123,18 @@ struct ReadFaults {
         address_unreliable = address_unreliable || c.id == host::kGetLastMemoryAddress;
         return result;
     }
-    bool Active() const { return period != 0 || !unread_registers.empty(); }
+    bool Active() const { return failing_count != 0 || period != 0 || !unread_registers.empty(); }
+    void Toggle(std::size_t service, uint32_t answer) {
+        if (failing[service]) --failing_count;
+        else ++failing_count;
+        failing[service] = failing[service] ? std::nullopt : std::optional<uint32_t>(answer);
+    }
+    void Clear() {
+        failing = {};
+        failing_count = 0;
+        period = 0;
+        unread_registers.clear();
+    }
 };
 
 inline uint16_t U16(Block b, std::size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
@@ -172,7 +188,7 @@ inline std::string EventList(std::span<const uint8_t> blocks, std::size_t last) 
 class Driver {
 public:
     explicit Driver(testing_host::FakeHost& h) : h_(h) {
-        h_.fail_call = nullptr;  // set while read faults are on
+        h_.fail_call = nullptr;  // set while faults are on
         h_.calls.clear();
         h_.memory_writes.clear();
         model_.Sync(h_);
@@ -204,7 +220,7 @@ public:
     }
 
 private:
-    bool FaultsActive() const { return !h_.fail.empty() || faults_.Active(); }
+    bool FaultsActive() const { return faults_.Active(); }
 
     // The checks after one event, with faults on before it in faulty_before_.
     std::string Checked() {
@@ -226,8 +242,8 @@ private:
         ++events_;
         return broken;
     }
-    // The host asks about single calls only while some read fault is on.
-    void FollowReadFaults() {
+    // The host asks about single calls only while some fault is on.
+    void FollowFaults() {
         if (faults_.Active()) h_.fail_call = [this](const testing_host::Call& c) { return faults_(c); };
         else h_.fail_call = nullptr;
     }
@@ -320,7 +336,7 @@ private:
             const auto address = static_cast<uint16_t>(range.first + U16(b, 2) % (range.last - range.first + 1));
             const uint8_t opcode = (b[4] % 4 < 2) ? flash::kOpMovcDptr : (b[4] % 4 == 2) ? flash::kOpMovcPc : b[5];
             const uint32_t nmi_before = h_.Sfr(Reg::NMISTAT);
-            faults_.address_unreliable = h_.fail.count("PeltoGetLastMemoryAddress") != 0;
+            faults_.address_unreliable = faults_.failing[host::kGetLastMemoryAddress].has_value();
             model_.CodeRead(h_, address, opcode);
             // A host that answers with another address than the one read is beyond any check.
             if (!faults_.address_unreliable) return CheckEccReport(nmi_before, address);
@@ -360,25 +376,22 @@ private:
             break;
         case kToggleFailure: {
             // Only the services the extension calls after start-up matter here, but any may fail.
-            const char* service = host::kServiceNames[b[1] % host::kDefineSFR];
-            if (h_.fail.count(service)) h_.fail.erase(service);
-            else h_.fail[service] = (b[2] & 1) ? 0u : U32(b, 3);
+            faults_.Toggle(b[1] % host::kDefineSFR, (b[2] & 1) ? 0u : U32(b, 3));
+            FollowFaults();
             break;
         }
         case kFlakyReads:
             faults_.period = b[1] % (kMaxFlakyPeriod + 1);
             faults_.result = U32(b, 2);
-            FollowReadFaults();
+            FollowFaults();
             break;
         case kUnreadRegister:
             faults_.unread_registers.push_back(flash::kRegisters[b[1] % flash::kRegisters.size()].id);
-            FollowReadFaults();
+            FollowFaults();
             break;
         case kClearFaults:
-            h_.fail.clear();
-            faults_.period = 0;
-            faults_.unread_registers.clear();
-            FollowReadFaults();
+            faults_.Clear();
+            FollowFaults();
             break;
         case kEventCount:
             break;
@@ -441,7 +454,7 @@ private:
 
     testing_host::FakeHost& h_;
     flash_invariants::OutcomeModel model_;
-    ReadFaults faults_;
+    HostFaults faults_;
     bool model_live_ = true;
     bool refused_ = false;
     bool faulty_before_ = false;
