@@ -4,6 +4,8 @@
 // events it checked.
 //
 // PELTO_FUZZ_TRACE set: every event and the state after it, to follow a finding.
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 
@@ -29,12 +31,14 @@ flash_events::StartedHost& Started() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     using flash_events::kBlockBytes;
-    if (size < kBlockBytes) return 0;
+    std::array<uint8_t, kBlockBytes> prologue{};  // a short input reads as padded with zeros
+    std::copy_n(data, std::min(size, kBlockBytes), prologue.begin());
     testing_host::FakeHost& h = Started().Restore();
-    h.cycles = flash_events::U32(flash_events::Block(data, kBlockBytes), 0);
+    h.cycles = flash_events::U32(flash_events::Block(prologue), 0);
     flash_events::Driver driver(h);
     static const bool trace = std::getenv("PELTO_FUZZ_TRACE") != nullptr;
-    const std::span<const uint8_t> events(data + kBlockBytes, (size - kBlockBytes) / kBlockBytes * kBlockBytes);
+    const std::span<const uint8_t> events(data + std::min(size, kBlockBytes),
+                                          (size - std::min(size, kBlockBytes)) / kBlockBytes * kBlockBytes);
     for (std::size_t e = 0; e * kBlockBytes < events.size(); ++e) {
         const auto block = events.subspan(e * kBlockBytes).first<kBlockBytes>();
         const uint64_t before = driver.events();

@@ -6,7 +6,8 @@
 // or for some registers.
 //
 // After every event the invariants of flash_invariants.h hold (the outcome model while no
-// service fails), and whatever fails:
+// service fails: after a timer call the host served late, which ends nothing, every operation
+// started later still ends at its exact due cycle, so none is left stuck), and whatever fails:
 //  - a byte written to FDATA is captured as written, where it was addressed, or not at all;
 //  - an ECC error is reported only for a byte that disagrees with its valid shadow;
 //  - code memory receives only zeros or a capture row, the shadow only zeros or valid marks.
