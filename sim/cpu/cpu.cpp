@@ -87,15 +87,40 @@ void Cpu::WatchMovc(uint16_t first, uint16_t last, bool on) {
     for (uint32_t a = first; a <= last; ++a) movc_watched_[a] = on;
 }
 
+void Cpu::WatchData(DataSpace space, uint16_t first, uint16_t last, uint8_t flags, bool on) {
+    const std::span<uint8_t> table = space == DataSpace::kXdata ? std::span<uint8_t>(xdata_watch_) : std::span<uint8_t>(idata_watch_);
+    for (uint32_t a = first; a <= last && a < table.size(); ++a) {
+        const bool before = table[a] != 0;
+        table[a] = on ? u8(table[a] | flags) : u8(table[a] & ~flags);
+        const bool after = table[a] != 0;
+        if (after && !before) ++data_watch_count_;
+        if (before && !after) --data_watch_count_;
+    }
+}
+
+void Cpu::EnterInterrupt(uint16_t vector, unsigned cycles) {
+    Push(u8(pc_));
+    Push(u8(pc_ >> kByteBits));
+    pc_ = vector;
+    cycles_ += cycles;
+    resume_breakpoint_ = -1;
+}
+
+template <bool kWatched>
 inline uint8_t Cpu::ReadDirect(uint8_t addr, uint16_t pc) {
-    if (addr < kSfrBase) return iram_[addr];
+    if (addr < kSfrBase) {
+        if constexpr (kWatched) DataAccess(DataSpace::kIdata, addr, kWatchRead, pc);
+        return iram_[addr];
+    }
     const std::size_t i = addr - kSfrBase;
     if (read_hooked_[i] && hooks_.read != nullptr) return hooks_.read(hooks_.ctx, addr, pc);
     return sfr_[i];
 }
 
+template <bool kWatched>
 inline void Cpu::WriteDirect(uint8_t addr, uint8_t value, uint16_t pc) {
     if (addr < kSfrBase) {
+        if constexpr (kWatched) DataAccess(DataSpace::kIdata, addr, kWatchWrite, pc);
         iram_[addr] = value;
         return;
     }
@@ -126,13 +151,60 @@ constexpr uint8_t BitByte(uint8_t bit) {
 constexpr uint8_t BitMask(uint8_t bit) { return u8(1u << (bit & kBitIndexMask)); }
 }  // namespace
 
-inline bool Cpu::ReadBit(uint8_t bit, uint16_t pc) { return (ReadDirect(BitByte(bit), pc) & BitMask(bit)) != 0; }
+template <bool kWatched>
+inline bool Cpu::ReadBit(uint8_t bit, uint16_t pc) {
+    return (ReadDirect<kWatched>(BitByte(bit), pc) & BitMask(bit)) != 0;
+}
 
+template <bool kWatched>
 inline void Cpu::WriteBit(uint8_t bit, bool value, uint16_t pc) {
     const uint8_t addr = BitByte(bit);
-    const uint8_t old = ReadDirect(addr, pc);
+    const uint8_t old = ReadDirect<kWatched>(addr, pc);
     const uint8_t mask = BitMask(bit);
-    WriteDirect(addr, value ? u8(old | mask) : u8(old & ~mask), pc);
+    WriteDirect<kWatched>(addr, value ? u8(old | mask) : u8(old & ~mask), pc);
+}
+
+namespace {
+// How an instruction uses internal RAM through its register operand (Rn, or the Ri of @Ri) and
+// through @Ri: for the watched interpreter.
+struct RegisterUse {
+    uint8_t reg = 0;       // kWatchRead/kWatchWrite on Rn or Ri
+    uint8_t indirect = 0;  // kWatchRead/kWatchWrite on @Ri
+};
+constexpr uint8_t kRmw = kWatchRead | kWatchWrite;
+
+constexpr std::array<RegisterUse, 256> kRegisterUse = [] {
+    std::array<RegisterUse, 256> t{};
+    auto family = [&](unsigned base, unsigned count, RegisterUse use) {
+        for (unsigned i = 0; i < count; ++i) t[base + i] = use;
+    };
+    constexpr unsigned kRegFamily = 8, kIndirectFamily = 2;
+    for (unsigned base : {kAddReg, kAddcReg, kSubbReg, kOrlReg, kAnlReg, kXrlReg, kMovAReg, kMovDirectReg, kCjneRegImm})
+        family(base, kRegFamily, {kWatchRead, 0});
+    for (unsigned base : {kMovRegA, kMovRegImm, kMovRegDirect}) family(base, kRegFamily, {kWatchWrite, 0});
+    for (unsigned base : {kIncReg, kDecReg, kXchReg, kDjnzReg}) family(base, kRegFamily, {kRmw, 0});
+    for (unsigned base : {kAddIndirect, kAddcIndirect, kSubbIndirect, kOrlIndirect, kAnlIndirect, kXrlIndirect,
+                          kMovAIndirect, kMovDirectIndirect, kCjneIndirectImm})
+        family(base, kIndirectFamily, {kWatchRead, kWatchRead});
+    for (unsigned base : {kMovIndirectA, kMovIndirectImm, kMovIndirectDirect})
+        family(base, kIndirectFamily, {kWatchRead, kWatchWrite});
+    for (unsigned base : {kIncIndirect, kDecIndirect, kXchIndirect, kXchdIndirect}) family(base, kIndirectFamily, {kWatchRead, kRmw});
+    for (unsigned base : {kMovxAIndirect, kMovxIndirectA}) family(base, kIndirectFamily, {kWatchRead, 0});
+    return t;
+}();
+}  // namespace
+
+void Cpu::CheckRegisterOperands(uint16_t pc, uint8_t op) {
+    const RegisterUse use = kRegisterUse[op];
+    if (use.reg == 0) return;
+    const bool indirect_form = use.indirect != 0 || op == kMovxAIndirect || op == kMovxAIndirect + 1 ||
+                               op == kMovxIndirectA || op == kMovxIndirectA + 1;
+    const unsigned n = indirect_form ? (op & kIndirectRegMask) : (op & kRegNumberMask);
+    const auto reg_addr = static_cast<uint16_t>(RegAddr(n));
+    for (uint8_t access : {kWatchRead, kWatchWrite}) {
+        if (use.reg & access) DataAccess(DataSpace::kIdata, reg_addr, access, pc);
+        if (use.indirect & access) DataAccess(DataSpace::kIdata, iram_[reg_addr], access, pc);
+    }
 }
 
 inline void Cpu::Push(uint8_t value) {
@@ -196,7 +268,9 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
 
 // Executes the instruction `op` at `pc` (pc_ holds pc too, for callbacks) and returns the address
 // of the next one. Operands are fetched before any hook runs.
+template <bool kWatched>
 [[gnu::always_inline]] inline uint16_t Cpu::Execute(uint16_t pc, uint8_t op) {
+    if constexpr (kWatched) CheckRegisterOperands(pc, op);
     const uint8_t b1 = code_[u16(pc + 1)];
     const uint8_t b2 = code_[u16(pc + 2)];
     // Each case advances by its own constant length: the next PC then does not wait for the
@@ -245,12 +319,19 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         Push(u8(next >> kByteBits));
         next = u16(b1 << kByteBits | b2);
         break;
-    case kRet:
-    case kReti: {  // no interrupt logic: RETI returns like RET
+    case kRet: {
         ADVANCE(kRet);
         const uint8_t hi = Pop();
         const uint8_t lo = Pop();
         next = u16(hi << kByteBits | lo);
+        break;
+    }
+    case kReti: {  // returns like RET; the chip ends the interrupt level
+        ADVANCE(kReti);
+        const uint8_t hi = Pop();
+        const uint8_t lo = Pop();
+        next = u16(hi << kByteBits | lo);
+        if (hooks_.reti != nullptr) hooks_.reti(hooks_.ctx);
         break;
     }
     case kSjmp: {
@@ -282,20 +363,20 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kJb:
         ADVANCE(kJb);
-        if (ReadBit(b1, pc)) next = Relative(next, b2);
+        if (ReadBit<kWatched>(b1, pc)) next = Relative(next, b2);
         break;
     case kJnb:
         ADVANCE(kJnb);
-        if (!ReadBit(b1, pc)) next = Relative(next, b2);
+        if (!ReadBit<kWatched>(b1, pc)) next = Relative(next, b2);
         break;
     case kJbc: {
         ADVANCE(kJbc);
         // The write happens only when the bit was set (and is cleared).
         const uint8_t addr = BitByte(b1);
-        const uint8_t value = ReadDirect(addr, pc);
+        const uint8_t value = ReadDirect<kWatched>(addr, pc);
         const uint8_t mask = BitMask(b1);
         if (value & mask) {
-            WriteDirect(addr, u8(value & ~mask), pc);
+            WriteDirect<kWatched>(addr, u8(value & ~mask), pc);
             next = Relative(next, b2);
         }
         break;
@@ -307,7 +388,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kCjneADirect: {
         ADVANCE(kCjneADirect);
-        const uint8_t v = ReadDirect(b1, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
         const uint8_t a = acc;
         set_carry(a < v);
         if (a != v) next = Relative(next, b2);
@@ -329,8 +410,8 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     }
     case kDjnzDirect: {
         ADVANCE(kDjnzDirect);
-        const uint8_t v = u8(ReadDirect(b1, pc) - 1);
-        WriteDirect(b1, v, pc);
+        const uint8_t v = u8(ReadDirect<kWatched>(b1, pc) - 1);
+        WriteDirect<kWatched>(b1, v, pc);
         if (v != 0) next = Relative(next, b2);
         break;
     }
@@ -425,11 +506,11 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kIncDirect:
         ADVANCE(kIncDirect);
-        WriteDirect(b1, u8(ReadDirect(b1, pc) + 1), pc);
+        WriteDirect<kWatched>(b1, u8(ReadDirect<kWatched>(b1, pc) + 1), pc);
         break;
     case kDecDirect:
         ADVANCE(kDecDirect);
-        WriteDirect(b1, u8(ReadDirect(b1, pc) - 1), pc);
+        WriteDirect<kWatched>(b1, u8(ReadDirect<kWatched>(b1, pc) - 1), pc);
         break;
     CASE_INDIRECT(kIncIndirect): {
         ADVANCE(kIncIndirect);
@@ -470,7 +551,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kAddDirect:
         ADVANCE(kAddDirect);
-        Add(ReadDirect(b1, pc), 0);
+        Add(ReadDirect<kWatched>(b1, pc), 0);
         break;
     CASE_INDIRECT(kAddIndirect):
         ADVANCE(kAddIndirect);
@@ -486,7 +567,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kAddcDirect: {
         ADVANCE(kAddcDirect);
-        const uint8_t v = ReadDirect(b1, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
         Add(v, carry());
         break;
     }
@@ -504,7 +585,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kSubbDirect:
         ADVANCE(kSubbDirect);
-        Subb(ReadDirect(b1, pc));
+        Subb(ReadDirect<kWatched>(b1, pc));
         break;
     CASE_INDIRECT(kSubbIndirect):
         ADVANCE(kSubbIndirect);
@@ -522,7 +603,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kOrlDirect: {
         ADVANCE(kOrlDirect);
-        const uint8_t v = ReadDirect(b1, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
         set_acc(acc | v);
         break;
     }
@@ -540,7 +621,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kAnlDirect: {
         ADVANCE(kAnlDirect);
-        const uint8_t v = ReadDirect(b1, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
         set_acc(acc & v);
         break;
     }
@@ -558,7 +639,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kXrlDirect: {
         ADVANCE(kXrlDirect);
-        const uint8_t v = ReadDirect(b1, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
         set_acc(acc ^ v);
         break;
     }
@@ -574,33 +655,33 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
     // Logic on a direct byte (read-modify-write).
     case kOrlDirectA: {
         ADVANCE(kOrlDirectA);
-        const uint8_t v = ReadDirect(b1, pc);
-        WriteDirect(b1, v | acc, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
+        WriteDirect<kWatched>(b1, v | acc, pc);
         break;
     }
     case kOrlDirectImm:
         ADVANCE(kOrlDirectImm);
-        WriteDirect(b1, ReadDirect(b1, pc) | b2, pc);
+        WriteDirect<kWatched>(b1, ReadDirect<kWatched>(b1, pc) | b2, pc);
         break;
     case kAnlDirectA: {
         ADVANCE(kAnlDirectA);
-        const uint8_t v = ReadDirect(b1, pc);
-        WriteDirect(b1, v & acc, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
+        WriteDirect<kWatched>(b1, v & acc, pc);
         break;
     }
     case kAnlDirectImm:
         ADVANCE(kAnlDirectImm);
-        WriteDirect(b1, ReadDirect(b1, pc) & b2, pc);
+        WriteDirect<kWatched>(b1, ReadDirect<kWatched>(b1, pc) & b2, pc);
         break;
     case kXrlDirectA: {
         ADVANCE(kXrlDirectA);
-        const uint8_t v = ReadDirect(b1, pc);
-        WriteDirect(b1, v ^ acc, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
+        WriteDirect<kWatched>(b1, v ^ acc, pc);
         break;
     }
     case kXrlDirectImm:
         ADVANCE(kXrlDirectImm);
-        WriteDirect(b1, ReadDirect(b1, pc) ^ b2, pc);
+        WriteDirect<kWatched>(b1, ReadDirect<kWatched>(b1, pc) ^ b2, pc);
         break;
 
     // Carry and bits.
@@ -618,41 +699,41 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kClrBit:
         ADVANCE(kClrBit);
-        WriteBit(b1, false, pc);
+        WriteBit<kWatched>(b1, false, pc);
         break;
     case kSetbBit:
         ADVANCE(kSetbBit);
-        WriteBit(b1, true, pc);
+        WriteBit<kWatched>(b1, true, pc);
         break;
     case kCplBit: {
         ADVANCE(kCplBit);
         const uint8_t addr = BitByte(b1);
-        WriteDirect(addr, ReadDirect(addr, pc) ^ BitMask(b1), pc);
+        WriteDirect<kWatched>(addr, ReadDirect<kWatched>(addr, pc) ^ BitMask(b1), pc);
         break;
     }
     case kMovCBit:
         ADVANCE(kMovCBit);
-        set_carry(ReadBit(b1, pc));
+        set_carry(ReadBit<kWatched>(b1, pc));
         break;
     case kMovBitC:
         ADVANCE(kMovBitC);
-        WriteBit(b1, carry() != 0, pc);
+        WriteBit<kWatched>(b1, carry() != 0, pc);
         break;
     case kAnlCBit:
         ADVANCE(kAnlCBit);
-        if (!ReadBit(b1, pc)) set_carry(false);
+        if (!ReadBit<kWatched>(b1, pc)) set_carry(false);
         break;
     case kAnlCNotBit:
         ADVANCE(kAnlCNotBit);
-        if (ReadBit(b1, pc)) set_carry(false);
+        if (ReadBit<kWatched>(b1, pc)) set_carry(false);
         break;
     case kOrlCBit:
         ADVANCE(kOrlCBit);
-        if (ReadBit(b1, pc)) set_carry(true);
+        if (ReadBit<kWatched>(b1, pc)) set_carry(true);
         break;
     case kOrlCNotBit:
         ADVANCE(kOrlCNotBit);
-        if (!ReadBit(b1, pc)) set_carry(true);
+        if (!ReadBit<kWatched>(b1, pc)) set_carry(true);
         break;
 
     // Moves.
@@ -662,7 +743,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kMovADirect:
         ADVANCE(kMovADirect);
-        set_acc(ReadDirect(b1, pc));
+        set_acc(ReadDirect<kWatched>(b1, pc));
         break;
     CASE_INDIRECT(kMovAIndirect):
         ADVANCE(kMovAIndirect);
@@ -674,7 +755,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kMovDirectA:
         ADVANCE(kMovDirectA);
-        WriteDirect(b1, acc, pc);
+        WriteDirect<kWatched>(b1, acc, pc);
         break;
     CASE_INDIRECT(kMovIndirectA):
         ADVANCE(kMovIndirectA);
@@ -686,7 +767,7 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kMovDirectImm:
         ADVANCE(kMovDirectImm);
-        WriteDirect(b1, b2, pc);
+        WriteDirect<kWatched>(b1, b2, pc);
         break;
     CASE_INDIRECT(kMovIndirectImm):
         ADVANCE(kMovIndirectImm);
@@ -698,25 +779,25 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kMovDirectDirect:  // source first, then destination
         ADVANCE(kMovDirectDirect);
-        WriteDirect(b2, ReadDirect(b1, pc), pc);
+        WriteDirect<kWatched>(b2, ReadDirect<kWatched>(b1, pc), pc);
         break;
     CASE_INDIRECT(kMovDirectIndirect):
         ADVANCE(kMovDirectIndirect);
-        WriteDirect(b1, indirect(), pc);
+        WriteDirect<kWatched>(b1, indirect(), pc);
         break;
     CASE_REG(kMovDirectReg):
         ADVANCE(kMovDirectReg);
-        WriteDirect(b1, reg(op), pc);
+        WriteDirect<kWatched>(b1, reg(op), pc);
         break;
     CASE_INDIRECT(kMovIndirectDirect): {
         ADVANCE(kMovIndirectDirect);
-        const uint8_t v = ReadDirect(b1, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
         indirect() = v;
         break;
     }
     CASE_REG(kMovRegDirect): {
         ADVANCE(kMovRegDirect);
-        const uint8_t v = ReadDirect(b1, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
         reg(op) = v;
         break;
     }
@@ -727,8 +808,8 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kXchDirect: {
         ADVANCE(kXchDirect);
-        const uint8_t v = ReadDirect(b1, pc);
-        WriteDirect(b1, acc, pc);
+        const uint8_t v = ReadDirect<kWatched>(b1, pc);
+        WriteDirect<kWatched>(b1, acc, pc);
         set_acc(v);
         break;
     }
@@ -761,13 +842,13 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         // SP is incremented first, so PUSH SP stores the incremented value.
         const uint8_t sp = u8(sfr_[kSpIndex] + 1);
         sfr_[kSpIndex] = sp;
-        iram_[sp] = ReadDirect(b1, pc);
+        iram_[sp] = ReadDirect<kWatched>(b1, pc);
         break;
     }
     case kPop:
         ADVANCE(kPop);
         // SP is decremented before the store, so POP SP leaves the popped value in SP.
-        WriteDirect(b1, Pop(), pc);
+        WriteDirect<kWatched>(b1, Pop(), pc);
         break;
 
     // Code and external data.
@@ -781,20 +862,28 @@ inline void Cpu::Jump(uint16_t target, uint16_t pc) {
         break;
     case kMovxADptr:
         ADVANCE(kMovxADptr);
+        if constexpr (kWatched) DataAccess(DataSpace::kXdata, u16(dptr()), kWatchRead, pc);
         set_acc(xram_[dptr()]);
         break;
-    CASE_INDIRECT(kMovxAIndirect):
+    CASE_INDIRECT(kMovxAIndirect): {
         ADVANCE(kMovxAIndirect);
-        set_acc(xram_[sfr_[kP2Index] << kByteBits | reg(op & kIndirectRegMask)]);
+        const uint16_t addr = u16(sfr_[kP2Index] << kByteBits | reg(op & kIndirectRegMask));
+        if constexpr (kWatched) DataAccess(DataSpace::kXdata, addr, kWatchRead, pc);
+        set_acc(xram_[addr]);
         break;
+    }
     case kMovxDptrA:
         ADVANCE(kMovxDptrA);
+        if constexpr (kWatched) DataAccess(DataSpace::kXdata, u16(dptr()), kWatchWrite, pc);
         xram_[dptr()] = acc;
         break;
-    CASE_INDIRECT(kMovxIndirectA):
+    CASE_INDIRECT(kMovxIndirectA): {
         ADVANCE(kMovxIndirectA);
-        xram_[sfr_[kP2Index] << kByteBits | reg(op & kIndirectRegMask)] = acc;
+        const uint16_t addr = u16(sfr_[kP2Index] << kByteBits | reg(op & kIndirectRegMask));
+        if constexpr (kWatched) DataAccess(DataSpace::kXdata, addr, kWatchWrite, pc);
+        xram_[addr] = acc;
         break;
+    }
     }
 
     return next;
@@ -810,7 +899,7 @@ StopReason Cpu::Step() {
     resume_breakpoint_ = -1;
     const uint16_t pc = pc_;
     const uint8_t op = code_[pc];
-    pc_ = Execute(pc, op);
+    pc_ = data_watch_count_ != 0 ? Execute<true>(pc, op) : Execute<false>(pc, op);
     cycles_ += kMachineCycles[op];
     ++instructions_;
     return stop_reason_;
@@ -825,6 +914,11 @@ StopReason Cpu::Run(uint64_t until_cycle) {
         return StopReason::kBreakpoint;
     }
     resume_breakpoint_ = -1;
+    return data_watch_count_ != 0 ? RunLoop<true>() : RunLoop<false>();
+}
+
+template <bool kWatched>
+StopReason Cpu::RunLoop() {
     // The PC and the counters live in locals here; the members are written before each
     // instruction so that callbacks read them, and at the end.
     uint16_t pc = pc_;
@@ -835,13 +929,12 @@ StopReason Cpu::Run(uint64_t until_cycle) {
         cycles_ = cycles;
         instructions_ = count;
         const uint8_t op = code_[pc];
-        pc = Execute(pc, op);
+        pc = Execute<kWatched>(pc, op);
         cycles += kMachineCycles[op];
         ++count;
-        // RequestStop() and self jumps set limit_ to 0, so one comparison covers all three.
+        // RequestStop(), Attention() and self jumps set limit_ to 0, so one comparison covers
+        // them all: interrupts are looked at by the caller only when something asked for it.
         if (cycles >= limit_) break;
-        // Interrupts would be sampled here, between instructions: a pending, enabled source of
-        // sufficient priority would push the PC and vector before the next fetch.
         if (breakpoints_[pc]) {
             resume_breakpoint_ = pc;
             pc_ = pc;

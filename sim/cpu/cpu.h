@@ -31,8 +31,18 @@
 // callback may read and write all state and memory and may call RequestStop(); changes it makes
 // to the PC or to the counters are lost, as the running instruction sets them when it completes.
 //
-// Interrupts are not modelled; Run() marks the place between instructions where they would be
-// sampled. The undefined opcode 0xA5 is a one-byte, one-cycle no-op.
+// Interrupts are the chip's business: the core offers EnterInterrupt() (the hardware call) and a
+// `reti` hook, and Attention() ends Run() at the next instruction boundary so that the chip can
+// look at its sources. Run()'s only per-instruction test is its cycle limit, which Attention(),
+// RequestStop() and self jumps lower to 0. The undefined opcode 0xA5 is a one-byte, one-cycle
+// no-op.
+//
+// Data watches (for stop conditions and checks on what firmware touches): per-byte read and
+// write flags on external data and internal RAM. While none is set the interpreter runs its
+// unwatched instantiation, which contains no watch test at all. Internal RAM accesses watched
+// are those by direct address (including bit operations in 0x20-0x2F), through @Ri and by
+// register operand Rn (with the register @Ri reads); the stack (PUSH, POP, calls, returns,
+// interrupts) is not watched.
 //
 // Flags: P always equals the parity of A. It is recomputed whenever A or PSW is written through
 // the CPU or through SetAcc/SetPsw/SetSfr; after writing the raw SFR array call SyncParity().
@@ -82,12 +92,23 @@ inline constexpr uint8_t kBankMask = kRs1 | kRs0;  // also the bank's base addre
 using SfrReadFn = uint8_t (*)(void* ctx, uint8_t sfr_addr, uint16_t pc);
 using SfrWriteFn = void (*)(void* ctx, uint8_t sfr_addr, uint8_t value, uint16_t pc);
 using MovcReadFn = void (*)(void* ctx, uint16_t addr, uint16_t pc);
+using RetiFn = void (*)(void* ctx);
+
+enum class DataSpace : uint8_t { kXdata, kIdata };
+// Watch flags of one data byte.
+inline constexpr uint8_t kWatchRead = 0x01;
+inline constexpr uint8_t kWatchWrite = 0x02;
+// A watched data access: `access` is kWatchRead or kWatchWrite. Runs before the instruction's
+// effect for internal RAM by @Ri and Rn, as the access happens otherwise.
+using DataAccessFn = void (*)(void* ctx, DataSpace space, uint16_t addr, uint8_t access, uint16_t pc);
 
 struct Hooks {
     SfrReadFn read = nullptr;    // a hooked read with no function reads the array
     SfrWriteFn write = nullptr;  // a hooked write with no function only stores
     MovcReadFn movc_read = nullptr;
     void* ctx = nullptr;
+    RetiFn reti = nullptr;  // after a RETI has restored the PC
+    DataAccessFn data_access = nullptr;
 };
 
 enum class StopReason : uint8_t {
@@ -129,6 +150,17 @@ public:
     }
     // Whether a self jump ends Run() (default true). When off, it simply spins.
     void SetStopOnSelfJump(bool on) { stop_on_self_jump_ = on; }
+    // Ends Run() after the current instruction without a stop reason (it returns kCycleLimit).
+    void Attention() { limit_ = 0; }
+    // The hardware call of an interrupt, at an instruction boundary: pushes the PC (low byte
+    // first), jumps to `vector` and counts `cycles` machine cycles. No instruction is counted.
+    void EnterInterrupt(uint16_t vector, unsigned cycles);
+    // Moves the cycle and instruction counters on without running anything (idle loops and idle
+    // mode skipped in one go).
+    void Skip(uint64_t cycles, uint64_t instructions) {
+        cycles_ += cycles;
+        instructions_ += instructions;
+    }
 
     void SetBreakpoint(uint16_t addr, bool on) { breakpoints_[addr] = on; }
     bool Breakpoint(uint16_t addr) const { return breakpoints_[addr]; }
@@ -149,6 +181,11 @@ public:
     // Marks code addresses first..last (inclusive) as watched, or not, for MOVC reads.
     void WatchMovc(uint16_t first, uint16_t last, bool on);
     bool MovcWatched(uint16_t addr) const { return movc_watched_[addr]; }
+    // Sets or clears watch flags (kWatchRead, kWatchWrite) on data bytes first..last.
+    void WatchData(DataSpace space, uint16_t first, uint16_t last, uint8_t flags, bool on);
+    uint8_t DataWatch(DataSpace space, uint16_t addr) const {
+        return space == DataSpace::kXdata ? xdata_watch_[addr] : idata_watch_[addr & 0xFF];
+    }
     // Valid inside a write hook: the SFR array byte before the CPU stored the written value.
     uint8_t PreviousSfrValue() const { return previous_sfr_value_; }
 
@@ -217,12 +254,24 @@ private:
     static constexpr unsigned kRegNumberMask = 0x07;
 
     std::size_t RegAddr(unsigned n) const { return (sfr_[sfr::kPsw - kSfrBase] & psw::kBankMask) | (n & kRegNumberMask); }
+    template <bool kWatched>
+    StopReason RunLoop();
+    template <bool kWatched>
     uint16_t Execute(uint16_t pc, uint8_t op);
+    template <bool kWatched>
     uint8_t ReadDirect(uint8_t addr, uint16_t pc);
+    template <bool kWatched>
     void WriteDirect(uint8_t addr, uint8_t value, uint16_t pc);
     void WriteHookedSfr(uint8_t addr, uint8_t value, uint16_t pc);
+    template <bool kWatched>
     bool ReadBit(uint8_t bit, uint16_t pc);
+    template <bool kWatched>
     void WriteBit(uint8_t bit, bool value, uint16_t pc);
+    void CheckRegisterOperands(uint16_t pc, uint8_t op);
+    void DataAccess(DataSpace space, uint16_t addr, uint8_t access, uint16_t pc) {
+        const uint8_t flags = space == DataSpace::kXdata ? xdata_watch_[addr] : idata_watch_[addr & 0xFF];
+        if ((flags & access) != 0 && hooks_.data_access != nullptr) hooks_.data_access(hooks_.ctx, space, addr, access, pc);
+    }
     void Jump(uint16_t target, uint16_t pc);
     void Push(uint8_t value);
     uint8_t Pop();
@@ -250,6 +299,9 @@ private:
     std::array<uint8_t, kXramSize> xram_{};
     std::array<bool, kCodeSize> movc_watched_{};
     std::array<bool, kCodeSize> breakpoints_{};
+    std::array<uint8_t, kXramSize> xdata_watch_{};
+    std::array<uint8_t, kIramSize> idata_watch_{};
+    std::size_t data_watch_count_ = 0;  // bytes with any watch flag: selects the watched interpreter
 };
 
 }  // namespace sim8051

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "extension_loader.h"
+#include "flash/regmap.h"
 #include "options.h"
 #include "report.h"
 #include "sim/cpu/ihex.h"
@@ -66,6 +67,15 @@ bool LoadPrograms(const peltosim::Options& o, std::span<uint8_t, 0x10000> code, 
     return true;
 }
 
+peltosim::StopAccess::Space ToStopSpace(peltosim::Space space) {
+    switch (space) {
+    case peltosim::Space::kCode: return peltosim::StopAccess::Space::kCode;
+    case peltosim::Space::kXdata: return peltosim::StopAccess::Space::kXdata;
+    case peltosim::Space::kIdata: break;
+    }
+    return peltosim::StopAccess::Space::kIdata;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,18 +115,44 @@ int main(int argc, char** argv) {
     });
     host.Reset();
 
+    // The serial line, resets, power cuts and stop conditions.
+    std::FILE* serial_out = nullptr;
+    if (options->serial_out) {
+        serial_out = *options->serial_out == "-" ? stdout : std::fopen(options->serial_out->c_str(), "wb");
+        if (serial_out == nullptr) return Fail("--serial-out: cannot write '" + *options->serial_out + "'");
+    }
+    host.SetSerialOutput(serial_out, options->json);
+    if (options->serial_in) {
+        std::string bytes;
+        if (!ReadFile(*options->serial_in, bytes)) return Fail("--serial-in: cannot read '" + *options->serial_in + "'");
+        host.chip().serial().SetInput({bytes.begin(), bytes.end()});
+    }
+    for (uint64_t cycle : options->reset_at) host.ScheduleReset(cycle, false);
+    for (uint64_t cycle : options->power_cut_at) host.ScheduleReset(cycle, true);
+    host.SetRamFill({options->ram_fill_random, options->ram_fill_byte, options->ram_fill_seed});
+    // With an extension loaded, the flash's ECC shadow in external data survives a power cut.
+    if (!extensions.empty())
+        for (const auto& range : flash::kWatchedCode) host.KeepOnPowerCut(range.first, range.last);
+    for (const auto& p : options->stop_on_read) host.StopOn({ToStopSpace(p.space), p.address, false});
+    for (const auto& p : options->stop_on_write) host.StopOn({ToStopSpace(p.space), p.address, true});
+
     peltosim::WindowLoop windows(host);
     if (options->menu && !windows.Choose(*options->menu, error)) return Fail(error);
 
+    bool host_serial_failed = false;
     const uint64_t limit = options->max_cycles == 0 ? ~uint64_t{0} : options->max_cycles;
     const peltosim::RunEnd end = windows.Active() ? host.Run(limit, [&] { windows.Poll(); }, peltosim::WindowLoop::kPollCycles)
                                                   : host.Run(limit);
     windows.Finish(options->keep_open);
 
     if (options->vcd && !recorder.WriteVcd(*options->vcd, host.cpu().Cycles(), options->clock_hz, error)) return Fail(error);
+    host.chip().Sync();  // the timer and serial registers as they stand at the end
+    if (serial_out != nullptr && serial_out != stdout && std::fclose(serial_out) != 0) host_serial_failed = true;
+    if (serial_out == stdout) std::fflush(stdout);
     if (options->json) peltosim::WriteJson(std::cout, host, *options, end);
     else peltosim::WriteSummary(std::cout, host, *options, end);
     std::cout.flush();
+    if (host.serial_output_failed() || host_serial_failed) return Fail("--serial-out: writing '" + *options->serial_out + "' failed");
     if (end == peltosim::RunEnd::kCycleLimit) {
         std::cerr << "pelto-sim: error: the program did not halt within " << options->max_cycles << " cycles\n";
         return kExitNoHalt;

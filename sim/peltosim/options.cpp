@@ -23,6 +23,13 @@ const char* const kUsage =
     "  --vcd FILE            write a value change dump of the flash registers\n"
     "  --menu TEXT           choose the extension menu entry TEXT after start-up\n"
     "  --keep-open           with --menu: wait until the window is closed\n"
+    "  --serial-out FILE     write every byte the serial port transmits to FILE (- for standard output)\n"
+    "  --serial-in FILE      feed FILE's bytes to the serial port's receiver at the line's baud rate\n"
+    "  --stop-on-read SPACE:ADDR   end the run after the program reads ADDR (code: MOVC, xdata, idata)\n"
+    "  --stop-on-write SPACE:ADDR  end the run after the program writes ADDR (xdata, idata)\n"
+    "  --reset-at CYCLE      reset the chip at CYCLE (repeatable)\n"
+    "  --power-cut-at CYCLE  cut the power at CYCLE: reset, and RAM refilled (repeatable)\n"
+    "  --ram-fill BYTE|random:SEED  what RAM holds after a power cut (default random:32850)\n"
     "  --fail-service NAME   make the host service NAME fail (repeatable; for testing)\n"
     "  --help                show this text\n";
 
@@ -87,6 +94,52 @@ std::optional<Dump> ParseDump(const std::string& text, std::string& error) {
         return std::nullopt;
     }
     return Dump{text, space, static_cast<uint16_t>(*address), static_cast<uint32_t>(*length)};
+}
+
+std::optional<Space> ParseSpace(const std::string& name, uint64_t& size) {
+    size = kSpaceSize;
+    if (name == "code") return Space::kCode;
+    if (name == "xdata") return Space::kXdata;
+    if (name == "idata") {
+        size = kIdataSize;
+        return Space::kIdata;
+    }
+    return std::nullopt;
+}
+
+std::optional<AccessPoint> ParseAccessPoint(const std::string& option, const std::string& text, bool write, std::string& error) {
+    const auto colon = text.find(':');
+    uint64_t size = 0;
+    const auto space = colon == std::string::npos ? std::nullopt : ParseSpace(text.substr(0, colon), size);
+    const auto address = colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(colon + 1), size - 1);
+    if (!space || !address) {
+        error = option + " '" + text + "': expected SPACE:ADDR with SPACE " + (write ? "xdata or idata" : "code, xdata or idata") +
+                " and ADDR inside it";
+        return std::nullopt;
+    }
+    if (write && *space == Space::kCode) {
+        error = option + " '" + text + "': the program cannot write code memory (xdata or idata)";
+        return std::nullopt;
+    }
+    return AccessPoint{*space, static_cast<uint16_t>(*address)};
+}
+
+bool ParseRamFill(const std::string& text, Options& o, std::string& error) {
+    static const std::string kRandom = "random:";
+    if (text.rfind(kRandom, 0) == 0) {
+        const auto seed = ParseNumber(text.substr(kRandom.size()), std::numeric_limits<uint64_t>::max());
+        if (seed) {
+            o.ram_fill_random = true;
+            o.ram_fill_seed = *seed;
+            return true;
+        }
+    } else if (const auto byte = ParseNumber(text, 0xFF)) {
+        o.ram_fill_random = false;
+        o.ram_fill_byte = static_cast<uint8_t>(*byte);
+        return true;
+    }
+    error = "--ram-fill '" + text + "': expected a byte (0x00-0xFF) or random:SEED";
+    return false;
 }
 
 }  // namespace
@@ -173,6 +226,29 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
             const auto* v = value();
             if (!v) return std::nullopt;
             o.menu = *v;
+        } else if (a == "--serial-out" || a == "--serial-in") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            (a == "--serial-out" ? o.serial_out : o.serial_in) = *v;
+        } else if (a == "--stop-on-read" || a == "--stop-on-write") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            const bool write = a == "--stop-on-write";
+            const auto point = ParseAccessPoint(a, *v, write, error);
+            if (!point) return std::nullopt;
+            (write ? o.stop_on_write : o.stop_on_read).push_back(*point);
+        } else if (a == "--reset-at" || a == "--power-cut-at") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            const auto n = ParseNumber(*v, std::numeric_limits<uint64_t>::max());
+            if (!n) {
+                error = a + " '" + *v + "': not a cycle count";
+                return std::nullopt;
+            }
+            (a == "--reset-at" ? o.reset_at : o.power_cut_at).push_back(*n);
+        } else if (a == "--ram-fill") {
+            const auto* v = value();
+            if (!v || !ParseRamFill(*v, o, error)) return std::nullopt;
         } else if (a == "--fail-service") {
             const auto* v = value();
             if (!v) return std::nullopt;

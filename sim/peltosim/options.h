@@ -10,11 +10,19 @@ namespace peltosim {
 
 enum class Space : uint8_t { kCode, kXdata, kIdata };
 
+inline constexpr uint64_t kDefaultRamFillSeed = 0x8052;
+
 struct Dump {
     std::string text;  // as given, the key in the output
     Space space;
     uint16_t address;
     uint32_t length;
+};
+
+// A data access named on the command line (--stop-on-read, --stop-on-write).
+struct AccessPoint {
+    Space space;
+    uint16_t address;
 };
 
 struct BinaryImage {
@@ -38,6 +46,15 @@ struct Options {
     bool keep_open = false;
     std::optional<std::string> vcd;
     std::optional<std::string> menu;
+    std::optional<std::string> serial_out;  // "-": standard output
+    std::optional<std::string> serial_in;
+    std::vector<AccessPoint> stop_on_read;
+    std::vector<AccessPoint> stop_on_write;
+    std::vector<uint64_t> reset_at;
+    std::vector<uint64_t> power_cut_at;
+    bool ram_fill_random = true;
+    uint8_t ram_fill_byte = 0;
+    uint64_t ram_fill_seed = kDefaultRamFillSeed;
 };
 
 // Parses argv[1..]; on failure returns nothing and says why in `error`.

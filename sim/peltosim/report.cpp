@@ -45,7 +45,30 @@ uint32_t RegisterValue(const SimHost& host, const std::string& text) {
     return v ? v->current : 0;
 }
 
+std::string RamFillText(const Options& o) {
+    return o.ram_fill_random ? "random:" + std::to_string(o.ram_fill_seed) : Hex(o.ram_fill_byte, 2);
+}
+
 }  // namespace
+
+std::string JsonString(std::string_view text) {
+    std::string s = "\"";
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            s += '\\';
+            s += c;
+        } else if (u < 0x20 || u >= 0x7F) {
+            // Bytes outside printable ASCII as \u00XX: the text stays valid JSON whatever was sent.
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", u);
+            s += buf;
+        } else {
+            s += c;
+        }
+    }
+    return s + '"';
+}
 
 const char* RunEndName(RunEnd end) {
     switch (end) {
@@ -53,6 +76,7 @@ const char* RunEndName(RunEnd end) {
     case RunEnd::kBreakpoint: return "breakpoint";
     case RunEnd::kCycleLimit: return "cycle-limit";
     case RunEnd::kStopped: return "stopped";
+    case RunEnd::kPowerDown: return "power-down";
     }
     return "unknown";
 }
@@ -149,7 +173,8 @@ void WriteJson(std::ostream& out, const SimHost& host, const Options& options, R
     out << "},\"sfr\":{";
     for (std::size_t i = 0; i < options.sfrs.size(); ++i)
         out << (i ? "," : "") << '"' << options.sfrs[i] << "\":" << RegisterValue(host, options.sfrs[i]);
-    out << "}}\n";
+    out << "},\"serial\":" << JsonString(host.serial_text()) << ",\"resets\":" << host.resets()
+        << ",\"power_cuts\":" << host.power_cuts() << ",\"ram_fill\":" << JsonString(RamFillText(options)) << "}\n";
 }
 
 void WriteSummary(std::ostream& out, const SimHost& host, const Options& options, RunEnd end) {
@@ -169,6 +194,9 @@ void WriteSummary(std::ostream& out, const SimHost& host, const Options& options
     }
     for (const auto& s : options.sfrs)
         out << s << ' ' << Hex(RegisterValue(host, s), 2) << '\n';
+    if (host.resets() || host.power_cuts())
+        out << "resets " << host.resets() << "  power cuts " << host.power_cuts() << " (RAM filled with "
+            << RamFillText(options) << ")\n";
 }
 
 }  // namespace peltosim

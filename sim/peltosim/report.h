@@ -5,6 +5,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "options.h"
@@ -13,6 +14,8 @@
 namespace peltosim {
 
 const char* RunEndName(RunEnd end);
+// A JSON string literal of the bytes, each byte outside printable ASCII as \u00XX.
+std::string JsonString(std::string_view text);
 
 // Keeps the flash register writes and timer events, prints the trace as it goes.
 class Recorder : public Observer {

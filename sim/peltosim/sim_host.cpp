@@ -4,10 +4,15 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <random>
+
+#include "flash/regmap.h"
+#include "sim/cpu/opcodes.h"
 
 namespace peltosim {
 namespace {
 
+constexpr uint32_t kNmistatId = flash::Id(flash::Reg::NMISTAT);
 constexpr uint32_t kAccessAfterWrite = 1;
 constexpr uint32_t kAccessOnRead = 0;
 
@@ -28,10 +33,20 @@ void HookPagedAddresses(sim8051::Cpu& cpu) {
 
 }  // namespace
 
-SimHost::SimHost() : cpu_(std::make_unique<sim8051::Cpu>()), sfrs_(*cpu_) {
+SimHost::SimHost() : cpu_(std::make_unique<sim8051::Cpu>()), sfrs_(*cpu_), chip_(*cpu_) {
     current_ = this;
-    cpu_->SetHooks({&SimHost::OnSfrRead, &SimHost::OnSfrWrite, &SimHost::OnMovcRead, this});
+    cpu_->SetHooks({&SimHost::OnSfrRead, &SimHost::OnSfrWrite, &SimHost::OnMovcRead, this, &SimHost::OnReti,
+                    &SimHost::OnDataAccess});
     HookPagedAddresses(*cpu_);
+    chip_.AttachHooks();
+    chip_.SetNmiLine({&SimHost::NmiRequested, &SimHost::NmiEnabled, this});
+    chip_.serial().SetOutput(&SimHost::OnSerialByte, this);
+}
+
+void SimHost::OnSerialByte(void* ctx, uint8_t byte) {
+    auto& self = *static_cast<SimHost*>(ctx);
+    if (self.keep_serial_) self.serial_text_.push_back(static_cast<char>(byte));
+    if (self.serial_stream_ != nullptr && std::fputc(byte, self.serial_stream_) == EOF) self.serial_failed_ = true;
 }
 
 SimHost::~SimHost() {
@@ -48,12 +63,17 @@ bool SimHost::FailService(std::string_view name) {
 }
 
 uint8_t SimHost::OnSfrRead(void* ctx, uint8_t address, uint16_t) {
-    return static_cast<SimHost*>(ctx)->sfrs_.ProgramRead(address);
+    auto& self = *static_cast<SimHost*>(ctx);
+    if (chip::Chip::Owns(address)) return self.chip_.Read(address);
+    return self.sfrs_.ProgramRead(address);
 }
 
 void SimHost::OnSfrWrite(void* ctx, uint8_t address, uint8_t value, uint16_t) {
     auto& self = *static_cast<SimHost*>(ctx);
-    const uint32_t id = self.sfrs_.ProgramWrite(address, value, self.cpu_->PreviousSfrValue());
+    const uint8_t previous = self.cpu_->PreviousSfrValue();
+    if (chip::Chip::Owns(address)) self.chip_.Write(address, value, previous);
+    const uint32_t id = self.sfrs_.ProgramWrite(address, value, previous);
+    if (id == kNmiconId || id == kNmistatId) self.chip_.NmiChanged();
     self.NotifyWrite(id, value, true);
     for (std::size_t i = 0; i < self.watches_.size(); ++i) {
         // Copied: a handler may register further watches.
@@ -64,8 +84,37 @@ void SimHost::OnSfrWrite(void* ctx, uint8_t address, uint8_t value, uint16_t) {
     }
 }
 
+void SimHost::OnReti(void* ctx) { static_cast<SimHost*>(ctx)->chip_.OnReti(); }
+
+bool SimHost::NmiRequested(void* ctx) {
+    const auto& sfrs = static_cast<SimHost*>(ctx)->sfrs_;
+    return (sfrs.Read(kNmistatId)->current & sfrs.Read(kNmiconId)->current) != 0;
+}
+
+bool SimHost::NmiEnabled(void* ctx) { return static_cast<SimHost*>(ctx)->sfrs_.Read(kNmiconId)->current != 0; }
+
+void SimHost::OnDataAccess(void* ctx, sim8051::DataSpace, uint16_t, uint8_t, uint16_t) {
+    // Only stop conditions watch data bytes.
+    static_cast<SimHost*>(ctx)->Stop();
+}
+
+void SimHost::StopOn(const StopAccess& access) {
+    switch (access.space) {
+    case StopAccess::Space::kCode:
+        stop_code_reads_[access.address] = true;
+        cpu_->WatchMovc(access.address, access.address, true);
+        break;
+    case StopAccess::Space::kXdata:
+    case StopAccess::Space::kIdata:
+        cpu_->WatchData(access.space == StopAccess::Space::kXdata ? sim8051::DataSpace::kXdata : sim8051::DataSpace::kIdata,
+                        access.address, access.address, access.write ? sim8051::kWatchWrite : sim8051::kWatchRead, true);
+        break;
+    }
+}
+
 void SimHost::OnMovcRead(void* ctx, uint16_t address, uint16_t) {
     auto& self = *static_cast<SimHost*>(ctx);
+    if (self.stop_code_reads_[address]) self.Stop();
     const uint32_t host_address = PELTO_SPACE_CODE | address;
     for (std::size_t i = 0; i < self.memory_watches_.size(); ++i) {
         const MemoryWatch watch = self.memory_watches_[i];
@@ -81,7 +130,61 @@ void SimHost::NotifyWrite(uint32_t id, uint8_t value, bool by_program) {
 
 void SimHost::Reset() {
     cpu_->Reset();
+    sfrs_.Clear();
+    chip_.Reset();
     for (auto& listener : reset_listeners_) listener();
+}
+
+void SimHost::PowerCut() {
+    FillVolatileMemory();
+    Reset();
+}
+
+void SimHost::FillVolatileMemory() {
+    std::mt19937_64 random(ram_fill_.seed);
+    auto next = [&]() { return ram_fill_.random ? static_cast<uint8_t>(random()) : ram_fill_.byte; };
+    for (uint8_t& b : cpu_->Iram()) b = next();
+    std::array<bool, sim8051::Cpu::kXramSize> kept{};
+    for (const XdataRange& r : kept_xdata_) std::fill(kept.begin() + r.first, kept.begin() + r.last + 1, true);
+    auto xram = cpu_->Xram();
+    for (std::size_t a = 0; a < xram.size(); ++a) {
+        const uint8_t fill = next();  // drawn for every byte: the pattern does not depend on the kept ranges
+        if (!kept[a]) xram[a] = fill;
+    }
+}
+
+void SimHost::ScheduleReset(uint64_t cycle, bool power_cut) {
+    const ScheduledReset r{cycle, power_cut};
+    const auto at = std::upper_bound(scheduled_resets_.begin() + static_cast<std::ptrdiff_t>(next_reset_), scheduled_resets_.end(), r,
+                                     [](const ScheduledReset& a, const ScheduledReset& b) { return a.cycle < b.cycle; });
+    scheduled_resets_.insert(at, r);
+}
+
+void SimHost::ResetsDue() {
+    if (reset_requested_) {
+        reset_requested_ = false;
+        ++resets_;
+        Reset();
+    }
+    while (ResetPending() && scheduled_resets_[next_reset_].cycle <= cpu_->Cycles()) {
+        const bool cut = scheduled_resets_[next_reset_++].power_cut;
+        if (observer_) observer_->ChipReset(cpu_->Cycles(), cut);
+        if (cut) {
+            ++power_cuts_;
+            PowerCut();
+        } else {
+            ++resets_;
+            Reset();
+        }
+    }
+}
+
+void SimHost::SkipIdleLoop(uint64_t until) {
+    const uint64_t now = cpu_->Cycles();
+    if (until <= now) return;
+    const uint64_t step = sim8051::kMachineCycles[cpu_->Code()[cpu_->Pc()]];
+    const uint64_t loops = (until - now + step - 1) / step;
+    cpu_->Skip(loops * step, loops);
 }
 
 std::optional<uint64_t> SimHost::NextDue() const {
@@ -111,20 +214,56 @@ void SimHost::FireDueTimers() {
 RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint64_t poll_cycles) {
     stop_requested_ = false;
     for (;;) {
-        if (reset_requested_) {
-            reset_requested_ = false;
-            Reset();
-        }
+        // One instruction boundary: resets, the extensions' timers, then the chip's interrupts.
+        ResetsDue();
+        FireDueTimers();
+        if (chip_.Boundary()) continue;  // the call took cycles: look again before the handler runs
+        if (stop_requested_) return RunEnd::kStopped;
+        if (cpu_->Cycles() >= max_cycles) return RunEnd::kCycleLimit;
+
         uint64_t limit = max_cycles;
         if (const auto due = NextDue()) limit = std::min(limit, *due);
         if (poll && poll_cycles) limit = std::min(limit, cpu_->Cycles() + poll_cycles);
+        if (ResetPending()) limit = std::min(limit, scheduled_resets_[next_reset_].cycle);
+        const uint64_t chip_event = chip_.NextEvent();
+
+        switch (chip_.power()) {
+        case chip::Power::kPowerDown:
+            // The oscillator stops; only a reset ends it.
+            if (!ResetPending() && !reset_requested_) return RunEnd::kPowerDown;
+            cpu_->Skip(limit - std::min(limit, cpu_->Cycles()), 0);
+            if (poll) poll();
+            continue;
+        case chip::Power::kIdle:
+            if (!chip_.CanInterrupt() && !ResetPending() && !reset_requested_) return RunEnd::kHalted;
+            limit = std::min(limit, chip_event);
+            cpu_->Skip(limit - std::min(limit, cpu_->Cycles()), 0);
+            if (poll) poll();
+            continue;
+        case chip::Power::kRunning:
+            break;
+        }
+
+        limit = std::min(limit, chip_event);
         run_limit_ = limit;
         rescheduled_ = false;
-        const sim8051::StopReason reason = cpu_->Run(limit);
+        sim8051::StopReason reason;
+        if (chip_.Held()) {
+            // RETI or a write of IE/IP: one more instruction runs before any request is taken.
+            chip_.ReleaseHold();
+            reason = cpu_->Step();
+            if (reason == sim8051::StopReason::kNone && cpu_->Breakpoint(cpu_->Pc())) reason = sim8051::StopReason::kBreakpoint;
+        } else {
+            reason = cpu_->Run(limit);
+        }
         FireDueTimers();
         if (poll) poll();
         switch (reason) {
-        case sim8051::StopReason::kSelfJump: return RunEnd::kHalted;
+        case sim8051::StopReason::kSelfJump:
+            // A jump to itself ends the run only when nothing could ever leave it.
+            if (!chip_.CanInterrupt() && !ResetPending() && !reset_requested_) return RunEnd::kHalted;
+            SkipIdleLoop(limit);
+            break;
         case sim8051::StopReason::kBreakpoint: return RunEnd::kBreakpoint;
         case sim8051::StopReason::kRequested:
             if (stop_requested_) return RunEnd::kStopped;
@@ -134,7 +273,6 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
             break;
         }
         if (stop_requested_) return RunEnd::kStopped;
-        if (cpu_->Cycles() >= max_cycles) return RunEnd::kCycleLimit;
     }
 }
 
@@ -211,6 +349,7 @@ uint32_t SimHost::WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
     if (!v) return kResultFailure;
     const auto merged = static_cast<uint8_t>((v->current & ~mask) | (value & mask));
     sfrs_.Write(id, merged);
+    if (id == kNmistatId || id == kNmiconId) chip_.NmiChanged();
     NotifyWrite(id, merged, false);
     return kResultSuccess;
 }

@@ -12,12 +12,15 @@
 //  - A timer set to n cycles while the count is T runs once, at the first instruction boundary
 //    where the count has reached T + n; during the callback GetStates() returns exactly T + n and
 //    the last memory address is 0, which agrees with no register.
-// Not modelled: interrupts, idle and power-down modes, write watches on memory, watches on
-// external data memory (refused with 0).
+// The chip around the CPU (timers, serial port, interrupts, idle and power-down) is
+// sim/chip's; this host runs it, adds the flash NMI line (NMISTAT AND NMICON), resets and power
+// cuts at given cycles, and stop conditions on data accesses.
+// Not modelled: write watches on memory, watches on external data memory (refused with 0).
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -28,6 +31,7 @@
 
 #include "pelto/pelto.h"
 #include "sfr_model.h"
+#include "sim/chip/chip.h"
 #include "sim/cpu/cpu.h"
 
 namespace peltosim {
@@ -47,9 +51,28 @@ struct Observer {
     virtual void RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) = 0;
     virtual void TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) = 0;
     virtual void TimerExpired(uint64_t cycle, uint32_t timer) = 0;
+    // A reset or power cut from the host side (--reset-at, --power-cut-at), before it happens.
+    virtual void ChipReset(uint64_t /*cycle*/, bool /*power_cut*/) {}
 };
 
-enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped };
+enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped, kPowerDown };
+
+// The NMI enable register of the flash NMI: bit n enables the NMI for NMISTAT bit n.
+inline constexpr uint32_t kNmiconId = PagedId(0, 0xBB);
+
+// What fills volatile memory at a power cut: one byte, or a pseudo-random pattern from a seed.
+struct RamFill {
+    bool random = true;
+    uint8_t byte = 0;
+    uint64_t seed = 0x8052;
+};
+
+// A data access that ends the run (--stop-on-read, --stop-on-write).
+struct StopAccess {
+    enum class Space : uint8_t { kCode, kXdata, kIdata } space;
+    uint16_t address;
+    bool write;
+};
 
 // The services extensions call; any of them can be made to fail, as a faulty host would.
 enum class Service : uint8_t {
@@ -83,10 +106,33 @@ public:
     // not one of the services extensions call.
     bool FailService(std::string_view name);
 
-    // CPU reset: registers to their reset values, then ENTRY_RESET of every extension.
+    chip::Chip& chip() { return chip_; }
+    const chip::Chip& chip() const { return chip_; }
+
+    // Chip reset: SFRs (all pages) to their reset values, PC 0, the peripherals and the
+    // interrupt system stopped, then ENTRY_RESET of every extension. RAM is kept.
     using ResetListener = std::function<void()>;
     void OnReset(ResetListener listener) { reset_listeners_.push_back(std::move(listener)); }
     void Reset();
+    // A reset that also loses volatile memory: internal RAM, and external data outside
+    // `kept_xdata` ranges (the flash's ECC shadow), refilled as `fill` says.
+    void PowerCut();
+    // Resets and power cuts at the first instruction boundary at or after each cycle.
+    void ScheduleReset(uint64_t cycle, bool power_cut);
+    void SetRamFill(const RamFill& fill) { ram_fill_ = fill; }
+    // External data ranges (inclusive) that survive a power cut.
+    void KeepOnPowerCut(uint16_t first, uint16_t last) { kept_xdata_.push_back({first, last}); }
+    uint64_t resets() const { return resets_; }
+    uint64_t power_cuts() const { return power_cuts_; }
+    // Ends the run after an access of a data byte.
+    void StopOn(const StopAccess& access);
+    // Where transmitted serial bytes go: a stream (may be null) and, when `keep`, a transcript.
+    void SetSerialOutput(std::FILE* stream, bool keep) {
+        serial_stream_ = stream;
+        keep_serial_ = keep;
+    }
+    const std::string& serial_text() const { return serial_text_; }
+    bool serial_output_failed() const { return serial_failed_; }
 
     // Runs until the program jumps to itself, a breakpoint, `max_cycles`, or a stop request.
     // `poll` runs between slices of at most `poll_cycles` cycles (window messages, updates).
@@ -153,6 +199,25 @@ private:
     static uint8_t OnSfrRead(void* ctx, uint8_t address, uint16_t pc);
     static void OnSfrWrite(void* ctx, uint8_t address, uint8_t value, uint16_t pc);
     static void OnMovcRead(void* ctx, uint16_t address, uint16_t pc);
+    static void OnReti(void* ctx);
+    static void OnDataAccess(void* ctx, sim8051::DataSpace space, uint16_t address, uint8_t access, uint16_t pc);
+    static bool NmiRequested(void* ctx);
+    static bool NmiEnabled(void* ctx);
+    static void OnSerialByte(void* ctx, uint8_t byte);
+    struct ScheduledReset {
+        uint64_t cycle;
+        bool power_cut;
+    };
+    struct XdataRange {
+        uint16_t first;
+        uint16_t last;
+    };
+    void ResetsDue();
+    bool ResetPending() const { return next_reset_ < scheduled_resets_.size(); }
+    void FillVolatileMemory();
+    // After an idle loop stopped the core: moves time on to the boundary of the loop's
+    // instruction at or after `until`.
+    void SkipIdleLoop(uint64_t until);
     static constexpr uint32_t kSpaceMask = 0xFF000000;
     static constexpr uint32_t kOffsetMask = 0xFFFF;
     static constexpr uint32_t kSpaceSize = 0x10000;
@@ -172,6 +237,18 @@ private:
 
     std::unique_ptr<sim8051::Cpu> cpu_;
     SfrModel sfrs_;
+    chip::Chip chip_;
+    std::vector<ScheduledReset> scheduled_resets_;  // by cycle
+    std::size_t next_reset_ = 0;
+    std::vector<XdataRange> kept_xdata_;
+    std::array<bool, sim8051::Cpu::kCodeSize> stop_code_reads_{};
+    RamFill ram_fill_;
+    std::FILE* serial_stream_ = nullptr;
+    bool keep_serial_ = false;
+    bool serial_failed_ = false;
+    std::string serial_text_;
+    uint64_t resets_ = 0;
+    uint64_t power_cuts_ = 0;
     Observer* observer_ = nullptr;
     std::vector<Watch> watches_;
     std::vector<MemoryWatch> memory_watches_;
