@@ -160,11 +160,13 @@ void SimHost::ScheduleReset(uint64_t cycle, bool power_cut) {
     scheduled_resets_.insert(at, r);
 }
 
-void SimHost::ResetsDue() {
+bool SimHost::ResetsDue() {
+    bool any = false;
     if (reset_requested_) {
         reset_requested_ = false;
         ++resets_;
         Reset();
+        any = true;
     }
     while (ResetPending() && scheduled_resets_[next_reset_].cycle <= cpu_->Cycles()) {
         const bool cut = scheduled_resets_[next_reset_++].power_cut;
@@ -176,7 +178,9 @@ void SimHost::ResetsDue() {
             ++resets_;
             Reset();
         }
+        any = true;
     }
+    return any;
 }
 
 void SimHost::SkipIdleLoop(uint64_t until) {
@@ -213,11 +217,18 @@ void SimHost::FireDueTimers() {
 
 RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint64_t poll_cycles) {
     stop_requested_ = false;
+    // The PC of a jump to itself that an interrupt could leave: time is skipped there instead of
+    // running it pass by pass.
+    bool in_idle_loop = false;
+    uint16_t idle_loop_pc = 0;
     for (;;) {
         // One instruction boundary: resets, the extensions' timers, then the chip's interrupts.
-        ResetsDue();
+        if (ResetsDue()) in_idle_loop = false;
         FireDueTimers();
-        if (chip_.Boundary()) continue;  // the call took cycles: look again before the handler runs
+        if (chip_.Boundary()) {
+            in_idle_loop = false;
+            continue;  // the call took cycles: look again before the handler runs
+        }
         if (stop_requested_) return RunEnd::kStopped;
         if (cpu_->Cycles() >= max_cycles) return RunEnd::kCycleLimit;
 
@@ -225,7 +236,7 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
         if (const auto due = NextDue()) limit = std::min(limit, *due);
         if (poll && poll_cycles) limit = std::min(limit, cpu_->Cycles() + poll_cycles);
         if (ResetPending()) limit = std::min(limit, scheduled_resets_[next_reset_].cycle);
-        const uint64_t chip_event = chip_.NextEvent();
+        const bool can_leave = chip_.CanInterrupt() || ResetPending() || reset_requested_;
 
         switch (chip_.power()) {
         case chip::Power::kPowerDown:
@@ -235,8 +246,8 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
             if (poll) poll();
             continue;
         case chip::Power::kIdle:
-            if (!chip_.CanInterrupt() && !ResetPending() && !reset_requested_) return RunEnd::kHalted;
-            limit = std::min(limit, chip_event);
+            if (!can_leave) return RunEnd::kHalted;
+            limit = std::min(limit, chip_.NextEvent());
             cpu_->Skip(limit - std::min(limit, cpu_->Cycles()), 0);
             if (poll) poll();
             continue;
@@ -244,7 +255,13 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
             break;
         }
 
-        limit = std::min(limit, chip_event);
+        limit = std::min(limit, chip_.NextEvent());
+        if (in_idle_loop && idle_loop_pc == cpu_->Pc() && !chip_.Held()) {
+            if (!can_leave) return RunEnd::kHalted;
+            SkipIdleLoop(limit);
+            if (poll) poll();
+            continue;
+        }
         run_limit_ = limit;
         rescheduled_ = false;
         sim8051::StopReason reason;
@@ -262,7 +279,8 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
         case sim8051::StopReason::kSelfJump:
             // A jump to itself ends the run only when nothing could ever leave it.
             if (!chip_.CanInterrupt() && !ResetPending() && !reset_requested_) return RunEnd::kHalted;
-            SkipIdleLoop(limit);
+            in_idle_loop = true;
+            idle_loop_pc = cpu_->Pc();
             break;
         case sim8051::StopReason::kBreakpoint: return RunEnd::kBreakpoint;
         case sim8051::StopReason::kRequested:

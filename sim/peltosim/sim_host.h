@@ -57,14 +57,11 @@ struct Observer {
 
 enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped, kPowerDown };
 
-// The NMI enable register of the flash NMI: bit n enables the NMI for NMISTAT bit n.
-inline constexpr uint32_t kNmiconId = PagedId(0, 0xBB);
-
 // What fills volatile memory at a power cut: one byte, or a pseudo-random pattern from a seed.
 struct RamFill {
     bool random = true;
     uint8_t byte = 0;
-    uint64_t seed = 0x8052;
+    uint64_t seed = 0;
 };
 
 // A data access that ends the run (--stop-on-read, --stop-on-write).
@@ -212,7 +209,7 @@ private:
         uint16_t first;
         uint16_t last;
     };
-    void ResetsDue();
+    bool ResetsDue();  // true when one happened
     bool ResetPending() const { return next_reset_ < scheduled_resets_.size(); }
     void FillVolatileMemory();
     // After an idle loop stopped the core: moves time on to the boundary of the loop's
