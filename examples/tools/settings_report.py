@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Prints what the settings-store example did, from pelto-sim's JSON result and its --trace log.
+"""Prints what the settings-store example did, from pelto-sim's JSON result and its --trace=registers log.
 
 usage: settings_report.py RESULT.json TRACE.txt CLOCK_HZ
 Exits 1 when the example did not pass or the trace does not match the firmware's own log."""

@@ -123,6 +123,7 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
         const sim8051::StopReason reason = cpu_->Run(limit);
         FireDueTimers();
         if (poll) poll();
+        if (interrupted_.load(std::memory_order_relaxed)) return RunEnd::kInterrupted;
         switch (reason) {
         case sim8051::StopReason::kSelfJump: return RunEnd::kHalted;
         case sim8051::StopReason::kBreakpoint: return RunEnd::kBreakpoint;

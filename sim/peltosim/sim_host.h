@@ -17,6 +17,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -49,7 +50,7 @@ struct Observer {
     virtual void TimerExpired(uint64_t cycle, uint32_t timer) = 0;
 };
 
-enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped };
+enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped, kInterrupted };
 
 // The services extensions call; any of them can be made to fail, as a faulty host would.
 enum class Service : uint8_t {
@@ -91,6 +92,13 @@ public:
     // Runs until the program jumps to itself, a breakpoint, `max_cycles`, or a stop request.
     // `poll` runs between slices of at most `poll_cycles` cycles (window messages, updates).
     RunEnd Run(uint64_t max_cycles, const std::function<void()>& poll = {}, uint64_t poll_cycles = 0);
+    // For a signal handler: Run() ends with kInterrupted after the current instruction. The flag
+    // is a lock-free atomic; the CPU stop request can be lost when it races with the start of a
+    // slice, and then the run ends after that slice.
+    void Interrupt() {
+        interrupted_.store(true, std::memory_order_relaxed);
+        cpu_->RequestStop();
+    }
 
     const std::vector<PeltoMenuItem*>& menu_items() const { return menu_items_; }
 
@@ -185,6 +193,8 @@ private:
     std::optional<uint64_t> states_override_;  // the due cycle while a timer callback runs
     uint64_t run_limit_ = 0;
     bool stop_requested_ = false;
+    std::atomic<bool> interrupted_{false};
+    static_assert(std::atomic<bool>::is_always_lock_free);
     bool reset_requested_ = false;
     bool rescheduled_ = false;
     uintptr_t focus_window_ = 0;
