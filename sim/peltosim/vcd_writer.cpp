@@ -80,19 +80,21 @@ bool VcdWriter::Open(const std::string& path, std::string_view scope, const std:
 }
 
 void VcdWriter::WriteValue(std::size_t signal, uint32_t value) {
-    std::FILE* f = file_.stream();
+    // One line assembled here and written at once: "b<bits> <code>" or "<bit><code>".
+    std::string line;
     const unsigned width = signals_[signal].width;
     if (width == 1) {
-        std::fputc(value & 1 ? '1' : '0', f);
+        line += value & 1 ? '1' : '0';
     } else {
-        std::fputc('b', f);
+        line += 'b';
         int top = static_cast<int>(width) - 1;
         while (top > 0 && !(value >> top & 1)) --top;  // leading zeros are implied
-        for (int b = top; b >= 0; --b) std::fputc(value >> b & 1 ? '1' : '0', f);
-        std::fputc(' ', f);
+        for (int b = top; b >= 0; --b) line += value >> b & 1 ? '1' : '0';
+        line += ' ';
     }
-    std::fputs(codes_[signal].c_str(), f);
-    std::fputc('\n', f);
+    line += codes_[signal];
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), file_.stream());
 }
 
 void VcdWriter::FlushStep() {
