@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
     if (options->hex_files.empty() && options->binaries.empty()) return Fail("no program given (see --help)");
 
     peltosim::SimHost host;
+    // From here on a signal ends the run cleanly, even one that comes before the run starts.
+    peltosim::InterruptRunOnSignals(host);
     host.SetClock(options->clock_hz);
     for (const auto& name : options->failing_services)
         if (!host.FailService(name)) return Fail("--fail-service '" + name + "': not a service extensions call");
@@ -72,7 +74,6 @@ int main(int argc, char** argv) {
     peltosim::WindowLoop windows(host);
     if (options->menu && !windows.Choose(*options->menu, error)) return Fail(error);
 
-    peltosim::InterruptRunOnSignals(host);
     const uint64_t limit = options->max_cycles == 0 ? ~uint64_t{0} : options->max_cycles;
     const peltosim::RunEnd end = host.Run(
         limit, [&] { if (windows.Active()) windows.Poll(); },
