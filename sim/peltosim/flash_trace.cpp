@@ -95,7 +95,7 @@ std::string FlashTrace::EraseSectors(int bank) const {
     return std::string(b.name) + (list.empty() ? ", no sector selected" : " sector" + list);
 }
 
-std::optional<FlashTrace::Operation> FlashTrace::Describe(uint64_t) const {
+std::optional<FlashTrace::Operation> FlashTrace::Describe() const {
     if (const auto c = ControlIn(flash::kModeProgram)) return Operation{false, ProgramBlock(flash::BankOfControl(*c))};
     if (const auto c = ControlIn(flash::kModeErase)) return Operation{true, EraseSectors(flash::BankOfControl(*c))};
     return std::nullopt;
@@ -162,7 +162,7 @@ void FlashTrace::TimerArmed(uint64_t cycle, std::optional<uint64_t> due) {
     SettleRequest();
     const uint32_t last = host_.GetLastMemoryAddress();
     if (due && last == flash::Id(flash::Reg::FCMD)) {
-        running_ = Describe(*due);
+        running_ = Describe();
         if (running_)
             Line(cycle, std::string(running_->erase ? "erase" : "program") + " started: " + running_->what +
                             (running_->erase ? "; first phase until cycle " : "; until cycle ") + std::to_string(*due));

@@ -46,7 +46,7 @@ private:
     void Line(uint64_t cycle, uint16_t pc, const std::string& text);
     void SettleRequest();
     std::optional<int> ControlIn(uint8_t mode) const;
-    std::optional<Operation> Describe(uint64_t due) const;
+    std::optional<Operation> Describe() const;
     std::string ProgramBlock(int bank) const;
     std::string EraseSectors(int bank) const;
     uint8_t Value(flash::Reg reg) const;

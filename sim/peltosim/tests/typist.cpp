@@ -24,10 +24,14 @@ constexpr LPARAM kKeyUp = kKeyDown | (LPARAM{1} << 30) | static_cast<LPARAM>(0x8
 constexpr LPARAM kInsideField = MAKELPARAM(2, 2);
 constexpr UINT kSendTimeoutMs = 5000;
 
-HWND FindStatusWindow() {
+// The status window once it is shown with its controls: FindWindow can see the dialog while it
+// is still being created, before its fields exist.
+HWND FindPasswordField() {
     const auto end = std::chrono::steady_clock::now() + kFindTimeout;
     while (std::chrono::steady_clock::now() < end) {
-        if (const HWND window = FindWindowA(nullptr, kCaption)) return window;
+        const HWND window = FindWindowA(nullptr, kCaption);
+        if (window != nullptr && IsWindowVisible(window))
+            if (const HWND field = GetDlgItem(window, ui::kPasswordField)) return field;
         std::this_thread::sleep_for(kFindPoll);
     }
     return nullptr;
@@ -42,14 +46,9 @@ int main(int argc, char** argv) {
     }
     const std::string text = argv[1];
     const auto pause = std::chrono::milliseconds(std::atoi(argv[2]));
-    const HWND window = FindStatusWindow();
-    if (window == nullptr) {
-        std::fprintf(stderr, "typist: no '%s' window appeared\n", kCaption);
-        return 1;
-    }
-    const HWND field = GetDlgItem(window, ui::kPasswordField);
+    const HWND field = FindPasswordField();
     if (field == nullptr) {
-        std::fprintf(stderr, "typist: the window has no password field\n");
+        std::fprintf(stderr, "typist: no '%s' window with a password field appeared\n", kCaption);
         return 1;
     }
     PostMessageA(field, WM_LBUTTONDOWN, MK_LBUTTON, kInsideField);
