@@ -204,18 +204,22 @@ public:
         std::vector<std::optional<uint64_t>> others(h.timers.size());
         for (std::size_t t = 0; t < h.timers.size(); ++t)
             if (t + 1 != timer_) others[t] = h.timers[t].due;
+        // Plain values with "none" as a marker: GCC at -O3 takes std::optional's value here for
+        // one that may be unset.
+        constexpr uint64_t kNone = ~uint64_t{0};
+        constexpr std::size_t kOwnTimer = ~std::size_t{0};
         for (;;) {
-            std::optional<uint64_t> next = due_ && *due_ <= end ? due_ : std::nullopt;
-            std::optional<std::size_t> other;
+            uint64_t next = due_ && *due_ <= end ? *due_ : kNone;
+            std::size_t which = kOwnTimer;
             for (std::size_t t = 0; t < others.size(); ++t)
-                if (others[t] && *others[t] <= end && (!next || *others[t] < *next)) {
-                    next = others[t];
-                    other = t;
+                if (others[t] && *others[t] <= end && *others[t] < next) {
+                    next = *others[t];
+                    which = t;
                 }
-            if (!next) break;
-            if (other) others[*other].reset();
+            if (next == kNone) break;
+            if (which != kOwnTimer) others[which].reset();
             else due_.reset();
-            Call(*next);
+            Call(next);
         }
         h.Advance(cycles);
     }

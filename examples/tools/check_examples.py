@@ -50,7 +50,7 @@ def check_settings(sim, ext, hex_dir):
     cuts = pe.power_cuts()
     res, trace = pe.run(sim, ext, f"{hex_dir}/settings.hex",
                         [f"xdata:0x{pe.REPORT_ADDRESS:04X}:0x{pe.REPORT_SIZE:02X}", "code:0xAF00:256",
-                         "code:0x7F00:256", "xdata:0xAF00:256"], pe.power_cut_options(cuts) + ["--trace"])
+                         "code:0x7F00:256", "xdata:0xAF00:256"], pe.power_cut_options(cuts) + ["--trace=registers"])
     expect(res.get("power_cuts") == len(cuts), f"pelto-sim reports {res.get('power_cuts')} power cuts, expected {len(cuts)}")
     rep = pe.report(res)
     # The last start found no report from before it: the cut refilled the RAM.

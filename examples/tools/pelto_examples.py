@@ -170,7 +170,7 @@ CONTROLS = {
 
 
 def flash_operations(trace_text, cuts=()):
-    """Flash operations seen in a --trace log: kind, bank, start, phase-2 start, end, outcome.
+    """Flash operations seen in a --trace=registers log: kind, bank, start, phase-2 start, end, outcome.
 
     An operation starts when the program writes FCMD with low nibble 6 while a bank is in program
     (0x80) or erase (0x40) mode; it completes when the extension returns that bank's control to

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Prints what the settings-store example did, from pelto-sim's JSON result (with the serial log
-and --dump xdata:0x9F00:0x100) and its --trace log, run with the power cuts of
+and --dump xdata:0x9F00:0x100) and its --trace=registers log, run with the power cuts of
 examples/settings/power-cuts.
 
 usage: settings_report.py RESULT.json TRACE.txt CLOCK_HZ

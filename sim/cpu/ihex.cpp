@@ -35,12 +35,20 @@ void AppendHexByte(std::string& out, unsigned v) {
     out += kDigits[v & 0xFu];
 }
 
+std::string HexAddress(std::size_t address) {
+    std::string out = "0x";
+    AppendHexByte(out, static_cast<unsigned>(address >> 8));
+    AppendHexByte(out, static_cast<unsigned>(address & 0xFFu));
+    return out;
+}
+
 }  // namespace
 
 HexLoadResult LoadIntelHex(std::string_view text, std::span<uint8_t, 0x10000> memory) {
     HexLoadResult result;
     std::size_t line_no = 0;
     std::vector<uint8_t> record;
+    std::vector<std::size_t> line_of;  // per address: the line that stored it, 0 for none
     const auto fail = [&](std::string message) {
         result.ok = false;
         result.line = line_no;
@@ -75,10 +83,21 @@ HexLoadResult LoadIntelHex(std::string_view text, std::span<uint8_t, 0x10000> me
         switch (record[3]) {
         case kData:
             if (address + count > kMemorySize) return fail("data beyond 64 KB");
-            for (std::size_t i = 0; i < count; ++i) memory[address + i] = data[i];
+            if (line_of.empty()) line_of.assign(kMemorySize, 0);
+            for (std::size_t i = 0; i < count; ++i) {
+                if (line_of[address + i] != 0)
+                    return fail("data at " + HexAddress(address + i) + " overlaps line " + std::to_string(line_of[address + i]));
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                memory[address + i] = data[i];
+                line_of[address + i] = line_no;
+            }
             result.bytes += count;
+            if (count != 0)
+                result.records.push_back({static_cast<uint16_t>(address), static_cast<uint16_t>(count), line_no});
             break;
         case kEnd:
+            if (count != 0) return fail("end-of-file record carries data");
             result.ok = true;
             return result;
         case kSegmentBase:

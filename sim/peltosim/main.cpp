@@ -3,15 +3,17 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "extension_loader.h"
 #include "flash/regmap.h"
+#include "interrupt.h"
 #include "options.h"
+#include "output_file.h"
+#include "program_loader.h"
+#include "recorder.h"
 #include "report.h"
-#include "sim/cpu/ihex.h"
 #include "sim_host.h"
 #include "window_loop.h"
 
@@ -20,51 +22,20 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitNoHalt = 1;
 constexpr int kExitBadInput = 2;
+// Without a window, the run still pauses this often, to notice an interrupt whose stop request
+// was lost in a race.
+constexpr uint64_t kInterruptCheckCycles = 1'000'000;
 
 int Fail(const std::string& message) {
     std::cerr << "pelto-sim: error: " << message << '\n';
     return kExitBadInput;
 }
 
-bool ReadFile(const std::string& path, std::string& contents) {
+bool ReadBytes(const std::string& path, std::vector<uint8_t>& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
-    contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
-}
-
-// Loads every program image into a scratch copy of code memory; nothing reaches the CPU unless
-// all of them are sound.
-bool LoadPrograms(const peltosim::Options& o, std::span<uint8_t, 0x10000> code, std::string& error) {
-    std::vector<uint8_t> scratch(code.begin(), code.end());
-    std::span<uint8_t, 0x10000> target(scratch.data(), 0x10000);
-    for (const auto& path : o.hex_files) {
-        std::string text;
-        if (!ReadFile(path, text)) {
-            error = "'" + path + "': cannot read the file";
-            return false;
-        }
-        const auto result = sim8051::LoadIntelHex(text, target);
-        if (!result.ok) {
-            error = "'" + path + "' line " + std::to_string(result.line) + ": " + result.error;
-            return false;
-        }
-    }
-    for (const auto& bin : o.binaries) {
-        std::string bytes;
-        if (!ReadFile(bin.path, bytes)) {
-            error = "'" + bin.path + "': cannot read the file";
-            return false;
-        }
-        if (bytes.size() > target.size() - bin.address) {
-            error = "'" + bin.path + "': " + std::to_string(bytes.size()) + " bytes do not fit in code memory at " +
-                    std::to_string(bin.address);
-            return false;
-        }
-        std::copy(bytes.begin(), bytes.end(), target.begin() + bin.address);
-    }
-    std::copy(scratch.begin(), scratch.end(), code.begin());
-    return true;
 }
 
 peltosim::StopAccess::Space ToStopSpace(peltosim::Space space) {
@@ -81,23 +52,23 @@ peltosim::StopAccess::Space ToStopSpace(peltosim::Space space) {
 int main(int argc, char** argv) {
     std::string error;
     const auto options = peltosim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
-    if (!options) {
-        std::cerr << "pelto-sim: error: " << error << "\n" << peltosim::kUsage;
-        return kExitBadInput;
-    }
+    if (!options) return Fail(error + " (pelto-sim --help lists the options)");
     if (options->help) {
         std::cout << peltosim::kUsage;
-        return kExitOk;
+        return peltosim::FinishStandardOutput(error) ? kExitOk : Fail(error);
     }
     if (options->hex_files.empty() && options->binaries.empty()) return Fail("no program given (see --help)");
-    // Found out before the run rather than after it: a long run's results are not thrown away.
-    if (options->vcd && !std::ofstream(*options->vcd)) return Fail("cannot write '" + *options->vcd + "'");
 
     peltosim::SimHost host;
+    // From here on a signal ends the run cleanly, even one that comes before the run starts.
+    peltosim::InterruptRunOnSignals(host);
     host.SetClock(options->clock_hz);
     for (const auto& name : options->failing_services)
         if (!host.FailService(name)) return Fail("--fail-service '" + name + "': not a service extensions call");
-    peltosim::Recorder recorder(options->trace, options->vcd.has_value());
+    const auto trace = !options->trace            ? peltosim::TraceMode::kOff
+                       : options->trace_registers ? peltosim::TraceMode::kRegisters
+                                                  : peltosim::TraceMode::kEvents;
+    peltosim::Recorder recorder(host, trace);
     host.SetObserver(&recorder);
 
     std::vector<peltosim::LoadedExtension> extensions;
@@ -106,26 +77,29 @@ int main(int argc, char** argv) {
         if (!peltosim::LoadExtension(path, loaded, error)) return Fail(error);
         extensions.push_back(loaded);
     }
-    if (!LoadPrograms(*options, host.cpu().Code(), error)) return Fail(error);
+    peltosim::LoadedMask loaded;
+    if (!peltosim::LoadPrograms(*options, !extensions.empty(), host.cpu().Code(), loaded, error)) return Fail(error);
     for (uint16_t address : options->breakpoints) host.cpu().SetBreakpoint(address, true);
+    if (extensions.empty()) peltosim::ArmEmptyRomBreakpoints(host.cpu(), loaded);
 
     host.OnReset([&] {
         for (const auto& e : extensions)
             if (peltosim::ResetExtension(e) == 0) std::cerr << "pelto-sim: warning: extension '" << e.path << "' reset failed\n";
     });
     host.Reset();
+    // Opened before the run, so that an unwritable path costs no run time.
+    if (options->vcd && !recorder.OpenVcd(*options->vcd, options->clock_hz, error)) return Fail(error);
 
     // The serial line, resets, power cuts and stop conditions.
-    std::FILE* serial_out = nullptr;
-    if (options->serial_out) {
-        serial_out = *options->serial_out == "-" ? stdout : std::fopen(options->serial_out->c_str(), "wb");
-        if (serial_out == nullptr) return Fail("--serial-out: cannot write '" + *options->serial_out + "'");
-    }
-    host.SetSerialOutput(serial_out, options->json);
+    peltosim::OutputFile serial_file;
+    const bool serial_to_stdout = options->serial_out && *options->serial_out == "-";
+    if (options->serial_out && !serial_to_stdout && !serial_file.Open(*options->serial_out, error))
+        return Fail("--serial-out: " + error);
+    host.SetSerialOutput(serial_to_stdout ? stdout : serial_file.stream(), options->json);
     if (options->serial_in) {
-        std::string bytes;
-        if (!ReadFile(*options->serial_in, bytes)) return Fail("--serial-in: cannot read '" + *options->serial_in + "'");
-        host.chip().serial().SetInput({bytes.begin(), bytes.end()});
+        std::vector<uint8_t> bytes;
+        if (!ReadBytes(*options->serial_in, bytes)) return Fail("--serial-in: cannot read '" + *options->serial_in + "'");
+        host.chip().serial().SetInput(std::move(bytes));
     }
     for (uint64_t cycle : options->reset_at) host.ScheduleReset(cycle, false);
     for (uint64_t cycle : options->power_cut_at) host.ScheduleReset(cycle, true);
@@ -139,20 +113,32 @@ int main(int argc, char** argv) {
     peltosim::WindowLoop windows(host);
     if (options->menu && !windows.Choose(*options->menu, error)) return Fail(error);
 
-    bool host_serial_failed = false;
     const uint64_t limit = options->max_cycles == 0 ? ~uint64_t{0} : options->max_cycles;
-    const peltosim::RunEnd end = windows.Active() ? host.Run(limit, [&] { windows.Poll(); }, peltosim::WindowLoop::kPollCycles)
-                                                  : host.Run(limit);
-    windows.Finish(options->keep_open);
+    const peltosim::RunEnd end = host.Run(
+        limit, [&] { if (windows.Active()) windows.Poll(); },
+        windows.Active() ? peltosim::WindowLoop::kPollCycles : kInterruptCheckCycles);
+    if (end != peltosim::RunEnd::kInterrupted) windows.Finish(options->keep_open);
 
-    if (options->vcd && !recorder.WriteVcd(*options->vcd, host.cpu().Cycles(), options->clock_hz, error)) return Fail(error);
+    int status = kExitOk;
     host.chip().Sync();  // the timer and serial registers as they stand at the end
-    if (serial_out != nullptr && serial_out != stdout && std::fclose(serial_out) != 0) host_serial_failed = true;
-    if (serial_out == stdout) std::fflush(stdout);
-    if (options->json) peltosim::WriteJson(std::cout, host, *options, end);
-    else peltosim::WriteSummary(std::cout, host, *options, end);
-    std::cout.flush();
-    if (host.serial_output_failed() || host_serial_failed) return Fail("--serial-out: writing '" + *options->serial_out + "' failed");
+    if (!recorder.Finish(host.cpu().Cycles(), error)) status = Fail(error);
+    if (serial_file.IsOpen() && !serial_file.Commit(error)) status = Fail("--serial-out: " + error);
+    else if (host.serial_output_failed()) status = Fail("--serial-out: writing the transmitted bytes failed");
+    const auto empty_rom =
+        end == peltosim::RunEnd::kBreakpoint ? peltosim::EmptyRomError(host.cpu().Pc(), loaded, *options) : std::nullopt;
+    if (empty_rom) {
+        status = Fail(*empty_rom);
+    } else {
+        if (options->json) peltosim::WriteJson(std::cout, host, *options, end);
+        else peltosim::WriteSummary(std::cout, host, *options, end);
+    }
+    if (!peltosim::FinishStandardOutput(error)) status = Fail(error);
+    if (status != kExitOk) return status;
+    if (end == peltosim::RunEnd::kInterrupted) {
+        const int signal_number = peltosim::InterruptingSignal();
+        std::cerr << "pelto-sim: interrupted by signal " << signal_number << " at cycle " << host.cpu().Cycles() << '\n';
+        return peltosim::InterruptedExitStatus(signal_number);
+    }
     if (end == peltosim::RunEnd::kCycleLimit) {
         std::cerr << "pelto-sim: error: the program did not halt within " << options->max_cycles << " cycles\n";
         return kExitNoHalt;

@@ -3,9 +3,7 @@
 #include <cctype>
 #include <limits>
 
-#include "flash/regmap.h"
-#include "sfr_model.h"
-#include "sim/chip/regs.h"
+#include "register_ref.h"
 
 namespace peltosim {
 
@@ -20,9 +18,14 @@ const char* const kUsage =
     "  --clock HZ            oscillator frequency reported to extensions (default 12000000)\n"
     "  --json                print the results as one JSON object\n"
     "  --dump SPACE:ADDR:LEN print memory; SPACE is code, xdata or idata (repeatable)\n"
-    "  --sfr NAME|ID         print a register by name (flash, chip or NMICON) or identifier (repeatable)\n"
-    "  --trace               log register writes and timer expiries to standard error\n"
-    "  --vcd FILE            write a value change dump of the flash registers\n"
+    "  --sfr NAME|ADDR|ID    print a register: a name (flash, chip, core or NMICON; any case), an SFR\n"
+    "                        address 0x80-0xFF (as the program reads it now) or an identifier 0xF0...\n"
+    "                        (repeatable)"
+    "  --trace               log flash events (requests, starts, commits, aborts, ECC errors) to\n"
+    "                        standard error\n"
+    "  --trace=registers     the same and every flash register write and timer event\n"
+    "  --vcd FILE            write a value change dump of the flash registers, timed by --clock\n"
+    "                        (FILE is replaced only when the run has ended)\n"
     "  --menu TEXT           choose the extension menu entry TEXT after start-up\n"
     "  --keep-open           with --menu: wait until the window is closed\n"
     "  --serial-out FILE     write every byte the serial port transmits to FILE (- for standard output)\n"
@@ -56,17 +59,6 @@ std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t max) {
         value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
     }
     return value;
-}
-
-std::optional<uint32_t> ParseRegister(const std::string& text) {
-    if (const auto reg = flash::FindRegister(text)) return flash::Id(*reg);
-    if (text == kNmiconName) return kNmiconId;
-    for (const auto& r : chip::kChipRegisters)
-        if (text == r.name) return UnpagedId(r.address);
-    for (const auto& r : sim8051::sfr::kNamed)
-        if (text == r.name) return UnpagedId(r.address);
-    if (const auto id = ParseNumber(text, std::numeric_limits<uint32_t>::max())) return static_cast<uint32_t>(*id);
-    return std::nullopt;
 }
 
 namespace {
@@ -164,6 +156,9 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
             o.json = true;
         } else if (a == "--trace") {
             o.trace = true;
+        } else if (a == "--trace=registers") {
+            o.trace = true;
+            o.trace_registers = true;
         } else if (a == "--keep-open") {
             o.keep_open = true;
         } else if (a == "--ext") {
@@ -216,8 +211,9 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         } else if (a == "--sfr") {
             const auto* v = value();
             if (!v) return std::nullopt;
-            if (!ParseRegister(*v)) {
-                error = "--sfr '" + *v + "': neither a register name nor an identifier";
+            std::string why;
+            if (!ParseRegister(*v, why)) {
+                error = "--sfr '" + *v + "': " + why;
                 return std::nullopt;
             }
             o.sfrs.push_back(*v);

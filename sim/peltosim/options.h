@@ -36,12 +36,13 @@ struct Options {
     std::vector<BinaryImage> binaries;
     std::vector<uint16_t> breakpoints;
     std::vector<Dump> dumps;
-    std::vector<std::string> sfrs;  // names or identifiers, as given
+    std::vector<std::string> sfrs;  // as given; see register_ref.h
     std::vector<std::string> failing_services;
     uint64_t max_cycles = 1'000'000'000;  // 0: no limit
     uint32_t clock_hz = 12'000'000;
     bool json = false;
     bool trace = false;
+    bool trace_registers = false;  // --trace=registers: every flash register write as well
     bool help = false;
     bool keep_open = false;
     std::optional<std::string> vcd;
@@ -62,9 +63,6 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
 
 // A number in decimal or with a 0x prefix, with nothing after it, no larger than `max`.
 std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t max);
-
-// A register named in the flash register map, or an identifier.
-std::optional<uint32_t> ParseRegister(const std::string& text);
 
 extern const char* const kUsage;
 

@@ -2,33 +2,18 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iomanip>
 #include <sstream>
 
-#include "flash/regmap.h"
+#include "register_ref.h"
 
 namespace peltosim {
 namespace {
-
-constexpr int kTimerSignal = -1;
-constexpr int kBitsPerRegister = 8;
-
-std::optional<int> FlashRegisterIndex(uint32_t id) {
-    for (std::size_t i = 0; i < flash::kRegisters.size(); ++i)
-        if (flash::kRegisters[i].id == id) return static_cast<int>(i);
-    return std::nullopt;
-}
 
 std::string Hex(uint32_t value, int digits) {
     std::ostringstream s;
     s << "0x" << std::uppercase << std::hex << std::setw(digits) << std::setfill('0') << value;
     return s.str();
-}
-
-std::string RegisterName(uint32_t id) {
-    if (const auto i = FlashRegisterIndex(id)) return std::string(flash::kRegisters[*i].name);
-    return Hex(id, 8);
 }
 
 std::vector<uint8_t> DumpBytes(const SimHost& host, const Dump& d) {
@@ -40,9 +25,11 @@ std::vector<uint8_t> DumpBytes(const SimHost& host, const Dump& d) {
     return {bytes.begin(), bytes.end()};
 }
 
+// The options were checked when parsed.
 uint32_t RegisterValue(const SimHost& host, const std::string& text) {
-    const auto v = host.sfrs().Read(*ParseRegister(text));
-    return v ? v->current : 0;
+    std::string error;
+    const auto ref = ParseRegister(text, error);
+    return ref ? ReadRegister(host, *ref) : 0;
 }
 
 std::string RamFillText(const Options& o) {
@@ -77,84 +64,9 @@ const char* RunEndName(RunEnd end) {
     case RunEnd::kCycleLimit: return "cycle-limit";
     case RunEnd::kStopped: return "stopped";
     case RunEnd::kPowerDown: return "power-down";
+    case RunEnd::kInterrupted: return "interrupted";
     }
     return "unknown";
-}
-
-Recorder::Recorder(bool trace, bool keep) : trace_(trace), keep_(keep) {}
-
-void Recorder::RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) {
-    const auto index = FlashRegisterIndex(id);
-    if (!index) return;
-    if (trace_)
-        std::fprintf(stderr, "trace: cycle %llu: %s <- %s (%s)\n", static_cast<unsigned long long>(cycle),
-                     RegisterName(id).c_str(), Hex(value, 2).c_str(), by_program ? "program" : "extension");
-    if (keep_) events_.push_back({cycle, *index, value});
-}
-
-void Recorder::TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) {
-    if (trace_) {
-        if (due)
-            std::fprintf(stderr, "trace: cycle %llu: timer %u set for cycle %llu\n", static_cast<unsigned long long>(cycle),
-                         timer, static_cast<unsigned long long>(*due));
-        else
-            std::fprintf(stderr, "trace: cycle %llu: timer %u cancelled\n", static_cast<unsigned long long>(cycle), timer);
-    }
-    if (keep_) events_.push_back({cycle, kTimerSignal, due ? 1u : 0u});
-}
-
-void Recorder::TimerExpired(uint64_t cycle, uint32_t timer) {
-    if (trace_) std::fprintf(stderr, "trace: cycle %llu: timer %u expired\n", static_cast<unsigned long long>(cycle), timer);
-    if (keep_) events_.push_back({cycle, kTimerSignal, 0});
-}
-
-bool Recorder::WriteVcd(const std::string& path, uint64_t end_cycle, uint32_t clock_hz, std::string& error) const {
-    std::ofstream out(path);
-    if (!out) {
-        error = "cannot write '" + path + "'";
-        return false;
-    }
-    // One time unit is one machine cycle.
-    const double cycle_ns = 1e9 * kClocksPerCycle / clock_hz;
-    out << "$comment pelto-sim flash registers; one time unit is one machine cycle (" << cycle_ns
-        << " ns at " << clock_hz << " Hz) $end\n";
-    out << "$timescale 1 ns $end\n$scope module flash $end\n";
-    auto code = [](int signal) {
-        const int n = signal + 1;  // 0 is the timer
-        std::string s;
-        s += static_cast<char>('!' + n % 90);
-        if (n >= 90) s += static_cast<char>('!' + n / 90);
-        return s;
-    };
-    for (std::size_t i = 0; i < flash::kRegisters.size(); ++i)
-        out << "$var wire " << kBitsPerRegister << ' ' << code(static_cast<int>(i)) << ' ' << flash::kRegisters[i].name << " $end\n";
-    out << "$var wire 1 " << code(kTimerSignal) << " flash_timer_armed $end\n";
-    out << "$upscope $end\n$enddefinitions $end\n";
-    auto events = events_;
-    std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.cycle < b.cycle; });
-    auto value = [&](const Event& e) {
-        if (e.signal == kTimerSignal) return std::to_string(e.value) + code(kTimerSignal);
-        std::string bits = "b";
-        for (int b = kBitsPerRegister - 1; b >= 0; --b) bits += (e.value >> b & 1) ? '1' : '0';
-        return bits + ' ' + code(e.signal);
-    };
-    out << "#0\n$dumpvars\n";
-    for (std::size_t i = 0; i < flash::kRegisters.size(); ++i) out << "bxxxxxxxx " << code(static_cast<int>(i)) << '\n';
-    out << "0" << code(kTimerSignal) << "\n$end\n";
-    std::optional<uint64_t> time;
-    for (const auto& e : events) {
-        if (time != e.cycle) {
-            out << '#' << e.cycle << '\n';
-            time = e.cycle;
-        }
-        out << value(e) << '\n';
-    }
-    if (!time || *time < end_cycle) out << '#' << end_cycle << '\n';
-    if (!out) {
-        error = "cannot write '" + path + "'";
-        return false;
-    }
-    return true;
 }
 
 void WriteJson(std::ostream& out, const SimHost& host, const Options& options, RunEnd end) {

@@ -275,6 +275,7 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
         }
         FireDueTimers();
         if (poll) poll();
+        if (interrupted_.load(std::memory_order_relaxed)) return RunEnd::kInterrupted;
         switch (reason) {
         case sim8051::StopReason::kSelfJump:
             // A jump to itself ends the run only when nothing could ever leave it.

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -55,7 +56,7 @@ struct Observer {
     virtual void ChipReset(uint64_t /*cycle*/, bool /*power_cut*/) {}
 };
 
-enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped, kPowerDown };
+enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped, kPowerDown, kInterrupted };
 
 // What fills volatile memory at a power cut: one byte, or a pseudo-random pattern from a seed.
 struct RamFill {
@@ -134,6 +135,13 @@ public:
     // Runs until the program jumps to itself, a breakpoint, `max_cycles`, or a stop request.
     // `poll` runs between slices of at most `poll_cycles` cycles (window messages, updates).
     RunEnd Run(uint64_t max_cycles, const std::function<void()>& poll = {}, uint64_t poll_cycles = 0);
+    // For a signal handler: Run() ends with kInterrupted after the current instruction. The flag
+    // is a lock-free atomic; the CPU stop request can be lost when it races with the start of a
+    // slice, and then the run ends after that slice.
+    void Interrupt() {
+        interrupted_.store(true, std::memory_order_relaxed);
+        cpu_->RequestStop();
+    }
 
     const std::vector<PeltoMenuItem*>& menu_items() const { return menu_items_; }
 
@@ -259,6 +267,8 @@ private:
     std::optional<uint64_t> states_override_;  // the due cycle while a timer callback runs
     uint64_t run_limit_ = 0;
     bool stop_requested_ = false;
+    std::atomic<bool> interrupted_{false};
+    static_assert(std::atomic<bool>::is_always_lock_free);
     bool reset_requested_ = false;
     bool rescheduled_ = false;
     uintptr_t focus_window_ = 0;

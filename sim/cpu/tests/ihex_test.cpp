@@ -67,6 +67,11 @@ TEST(IntelHex, RejectsMalformedRecordsWithTheirLine) {
         {":020000040001F9\n", 1, "non-zero base address: image beyond 64 KB"},
         {":00000007F9\n", 1, "unknown record type"},
         {":0100000055AA\n:010001006698\n", 2, "no end-of-file record: the file may be truncated"},
+        {":0100000055AA\n:01000001AA54\n", 2, "end-of-file record carries data"},
+        // A byte stored twice, by records of different lengths and at their edges.
+        {":0100000055AA\n:010001006698\n:020000001122CB\n:00000001FF\n", 3, "data at 0x0000 overlaps line 1"},
+        {":1000F000000102030405060708090A0B0C0D0E0F88\n:020100001122CA\n:0100FF0042BE\n:00000001FF\n", 3,
+         "data at 0x00FF overlaps line 1"},
     };
     for (const Case& c : cases) {
         auto memory = std::make_unique<Memory>();

@@ -555,7 +555,11 @@ std::string Hex(unsigned v, int digits) {
 std::string Describe(const Cpu& code_owner, uint16_t pc) {
     const uint8_t op = code_owner.Code()[pc];
     std::string s = Hex(pc, 4) + ":";
-    for (unsigned i = 0; i < kInstructionLength[op]; ++i) s += " " + Hex(code_owner.Code()[(pc + i) & 0xFFFF], 2);
+    // Appended piecewise: GCC 12 at -O3 reports a false -Wrestrict overlap for " " + temporary.
+    for (unsigned i = 0; i < kInstructionLength[op]; ++i) {
+        s += ' ';
+        s += Hex(code_owner.Code()[(pc + i) & 0xFFFF], 2);
+    }
     s += "  ";
     s += Mnemonic(op);
     return s;

@@ -4,9 +4,12 @@ and hostile input that must end in one clear error line and a non-zero exit."""
 import argparse
 import json
 import os
+import re
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 parser = argparse.ArgumentParser()
 parser.add_argument("--sim", required=True, nargs="+", help="command that runs pelto-sim")
@@ -24,6 +27,60 @@ def run(extra):
 
 def prog(name):
     return os.path.join(args.programs, name + ".ihx")
+
+
+# Under Wine the host's paths, devices and signals are not those of Linux.
+UNDER_WINE = any("wine" in os.path.basename(part) for part in args.sim[:-1])
+
+
+def hex_records(*chunks):
+    """Intel HEX text with one data record per (address, bytes) chunk, then the end record."""
+    lines = []
+    for address, data in chunks:
+        record = bytes([len(data), address >> 8, address & 0xFF, 0]) + bytes(data)
+        lines.append(":" + (record + bytes([-sum(record) & 0xFF])).hex().upper())
+    return "\n".join(lines + [":00000001FF"]) + "\n"
+
+
+def parse_vcd(text):
+    """Checks a value change dump and returns (timescale, {name: [(time, value), ...]}, end time).
+    Raises ValueError when it is incomplete or repeats a value a signal already has."""
+    timescale = re.search(r"\$timescale\s+(.*?)\s*\$end", text)
+    if not timescale or "$enddefinitions $end" not in text:
+        raise ValueError("no header")
+    names = dict(re.findall(r"\$var wire \d+ (\S+) (\S+) \$end", text))
+    body = text.split("$enddefinitions $end", 1)[1].split()
+    changes = {name: [] for name in names.values()}
+    time_now, last_time, in_dumpvars = None, -1, False
+    i = 0
+    while i < len(body):
+        token = body[i]
+        if token == "$dumpvars":
+            in_dumpvars = True
+        elif token == "$end":
+            in_dumpvars = False
+        elif token.startswith("#"):
+            time_now = int(token[1:])
+            if time_now <= last_time:
+                raise ValueError(f"time {time_now} after {last_time}")
+            last_time = time_now
+        else:
+            if token.startswith("b"):
+                value, code = int(token[1:], 2), body[i + 1]
+                i += 1
+            else:
+                value, code = int(token[0]), token[1:]
+            history = changes[names[code]]
+            if history and history[-1][1] == value:
+                raise ValueError(f"{names[code]} rewritten with {value} at {time_now}")
+            if time_now is None or (time_now > 0 and in_dumpvars):
+                raise ValueError("a value outside a time step")
+            history.append((time_now, value))
+        i += 1
+    missing = [n for n, h in changes.items() if not h or h[0][0] != 0]
+    if missing:
+        raise ValueError(f"no value at time 0 for {missing}")
+    return timescale.group(1), changes, last_time
 
 
 def idata(data, address):
@@ -179,6 +236,161 @@ with tempfile.TemporaryDirectory() as tmp:
         code, out, err = run(extra)
         first_error = next((l for l in err.splitlines() if l.startswith("pelto-sim: error:")), "")
         report(code != 0 and mention in first_error, name, f"exit {code}, stderr {err.strip()[:200]!r}")
+
+
+    # ---- program loading: bad input, overlaps, the ROM ranges and the DFLASH views ----------
+    def write(name, text, mode="w"):
+        path = os.path.join(tmp, name)
+        with open(path, mode) as f:
+            f.write(text)
+        return path
+
+    SJMP_SELF = [0x80, 0xFE]
+    big = os.path.join(tmp, "big.hex")
+    with open(big, "wb") as f:
+        f.truncate(17 * 1024 * 1024)
+    a_hex = write("a.hex", hex_records((0x0100, [1, 2, 3])))
+    b_hex = write("b.hex", hex_records((0x0102, [9])))
+    conflict_views = write("views.hex", hex_records((0x7010, [1]), (0xA010, [2])))
+    rom_hex = write("rom.hex", hex_records((0x0000, SJMP_SELF), (0xC100, [0])))
+    calls_rom = write("calls_rom.hex", hex_records((0x0000, [0x12, 0xDF, 0xF6] + SJMP_SELF)))  # LCALL ROM_PROGRAM
+    loading = [
+        # name, options, words the error must hold, exit status
+        ("a directory as the program", [tmp], ["is a directory"], 2),
+        ("a directory in --load-bin", ["--load-bin", tmp + "@0x100"], ["is a directory"], 2),
+        ("a file over 16 MB", [big], ["big.hex", "larger than 16 MB"], 2),
+        ("an end-of-file record with data", [write("eofdata.hex", ":0100000055AA\n:01000001AA54\n")],
+         ["line 2", "end-of-file record carries data"], 2),
+        ("overlapping records", [write("overlap.hex", ":0100000055AA\n:010001006698\n:020000001122CB\n:00000001FF\n")],
+         ["line 3", "overlaps line 1"], 2),
+        ("overlapping files", [a_hex, b_hex], ["b.hex' line 1", "0x0102", "a.hex' line 1"], 2),
+        ("a raw binary over a HEX file", [a_hex, "--load-bin", write("one.bin", "x") + "@0x101"], ["one.bin", "a.hex' line 1"], 2),
+        ("two values for one DFLASH byte", ["--ext", args.ext, conflict_views], ["0x7010", "0xA010", "same DFLASH byte"], 2),
+        ("code in the ROM images", ["--ext", args.ext, rom_hex], ["0xC100", "flash routine image", "at reset"], 2),
+        ("a ROM call without --ext", [calls_rom], ["0xDFF6", "ROM_PROGRAM", "ROM is empty", "--ext"], 2),
+    ]
+    if not UNDER_WINE:
+        loading.append(("a device as the program", ["/dev/zero"], ["/dev/zero", "not a regular file"], 2))
+    for name, extra, words, status in loading:
+        code, out, err = run(extra + ["--json"])
+        lines = err.strip().splitlines()
+        ok = code == status and out == "" and len(lines) == 1 and all(w in lines[0] for w in words)
+        report(ok, f"loading: {name}", f"exit {code}, stderr {err.strip()[:300]!r}")
+
+    # Without an extension, code at the ROM addresses is the program's own.
+    code, out, err = run([write("own_rom.hex", hex_records((0x0000, [0x02, 0xDF, 0xF6]), (0xDFF6, SJMP_SELF))), "--json"])
+    data = json.loads(out or "{}")
+    report(code == 0 and data.get("end") == "halted" and data.get("pc") == 0xDFF6, "loading: own code at ROM addresses",
+           f"exit {code}, {out.strip()[:200]} {err.strip()[:200]}")
+
+    # Code loaded into either view of a DFLASH bank reads the same in both.
+    one_view = write("one_view.hex", hex_records((0x0000, SJMP_SELF), (0x7010, [0x11, 0x22]), (0xB020, [0x33])))
+    code, out, err = run(["--ext", args.ext, one_view, "--json", "--dump", "code:0xA010:2", "--dump", "code:0x7010:2",
+                          "--dump", "code:0x6020:1", "--dump", "code:0xB020:1"])
+    d = json.loads(out or "{}").get("dumps", {})
+    report(code == 0 and d.get("code:0xA010:2") == [0x11, 0x22] == d.get("code:0x7010:2")
+           and d.get("code:0x6020:1") == [0x33] == d.get("code:0xB020:1"), "loading: a DFLASH load appears in both views",
+           f"exit {code}, {d} {err.strip()[:200]}")
+
+    # ---- --sfr: names in any case, direct addresses through the paging, identifiers --------------
+    # SP 0x6F; map bit set and flash page 3 selected, so that 0xD2 is FCTL_D0 (0x20 after reset).
+    paged = write("paged.hex", hex_records((0x0000, [0x75, 0x81, 0x6F, 0x43, 0x8F, 0x01, 0x75, 0xDF, 0x03] + SJMP_SELF)))
+    code, out, err = run(["--ext", args.ext, paged, "--json", "--sfr", "0x81", "--sfr", "nmistat", "--sfr", "Fctl_D0",
+                          "--sfr", "0xD2", "--sfr", "0xF00000D2", "--sfr", "0xF0010BD2"])
+    sfr = json.loads(out or "{}").get("sfr", {})
+    want = {"0x81": 0x6F, "nmistat": 0, "Fctl_D0": 0x20, "0xD2": 0x20, "0xF00000D2": 0, "0xF0010BD2": 0x20}
+    report(code == 0 and sfr == want, "--sfr reads names, direct addresses and identifiers", f"exit {code}, {sfr} {err.strip()[:200]}")
+    option_errors = [
+        (["--sfr", "0x7F"], ["--sfr '0x7F'", "0x80-0xFF"]),
+        (["--sfr", "FCTL_X"], ["--sfr 'FCTL_X'", "not a register name"]),
+        (["--sfr", "0xF0020000"], ["--sfr '0xF0020000'", "not a register identifier"]),
+        (["--max-cycles", "many"], ["--max-cycles 'many'"]),
+        (["--trace=everything"], ["unknown option '--trace=everything'"]),
+    ]
+    for extra, words in option_errors:
+        code, out, err = run(extra + [paged])
+        lines = err.strip().splitlines()
+        ok = code == 2 and len(lines) == 1 and all(w in lines[0] for w in words) and "--help" in lines[0]
+        report(ok, f"option error in one line: {' '.join(extra)}", f"exit {code}, stderr {err.strip()[:300]!r}")
+
+    # ---- the trace: flash events by default, register writes only with --trace=registers --------
+    traces = [
+        ("program_pflash", [], ["program request accepted, bank in program mode",
+                                "program started: PFLASH PAIR 0 block 0x1240-0x127F; until cycle",
+                                "completion signalled", "program committed: PFLASH PAIR 0 block 0x1240-0x127F"]),
+        ("erase_phases", ["--load-bin", fill + "@0xA000"],
+         ["erase request accepted", "erase started: DFLASH 0 sector 0 (0xA000-0xA3FF), 9 (0xAF80-0xAFFF); first phase",
+          "erase second phase", "erase committed: DFLASH 0 sector 0"]),
+        ("abort", ["--load-bin", fill + "@0x5F00"], ["erase started: PFLASH PAIR 2 sector 2 (0x5F00-0x5FFF)",
+                                                     "abort: erase of PFLASH PAIR 2 sector 2 (0x5F00-0x5FFF) cancelled"]),
+        ("ecc_error", [], ["ECC error: MOVC read of 0x0300"]),
+    ]
+    for program, extra, wanted in traces:
+        code, out, err = run(["--ext", args.ext, prog(program), "--trace"] + extra)
+        lines = [l for l in err.splitlines() if l.startswith("trace:")]
+        missing = [w for w in wanted if not any(w in l for l in lines)]
+        unframed = [l for l in lines if not re.match(r"^trace: cycle \d+ pc 0x[0-9A-F]{4}: ", l)]
+        report(code == 0 and not missing and not unframed and len(lines) < 40, f"trace of {program}",
+               f"exit {code}, missing {missing}, unframed {unframed[:3]}, {len(lines)} lines")
+    code, out, err = run(["--ext", args.ext, prog("program_pflash"), "--trace=registers"])
+    report(code == 0 and "FDATA <- 0x80 (program)" in err and "timer 1 set for cycle" in err
+           and "program started: PFLASH PAIR 0" in err, "trace with register writes", f"exit {code}")
+
+    # ---- the value change dump -----------------------------------------------------------------
+    # The erase's timer is armed once for both phases: re-armed at the phase change in the same
+    # cycle it expired, it never reads 0 in between.
+    vcd = os.path.join(tmp, "run.vcd")
+    for clock, timescale, per_cycle in [(12000000, "1 us", 1), (1200000, "10 us", 1), (24000000, "1 ns", 500),
+                                        (11059200, "1 ps", 1085069)]:
+        code, out, err = run(["--ext", args.ext, prog("erase_phases"), "--load-bin", fill + "@0xA000", "--json",
+                              "--clock", str(clock), "--vcd", vcd])
+        try:
+            with open(vcd) as f:
+                got_scale, changes, end = parse_vcd(f.read())
+            cycles = json.loads(out)["cycles"]
+            fcmd = [v for _, v in changes["FCMD"]]
+            ok = (code == 0 and got_scale == timescale and end == cycles * per_cycle
+                  and 0x06 in fcmd and [v for _, v in changes["flash_timer_armed"]] == [0, 1, 0])
+            detail = f"timescale {got_scale}, end {end} for {cycles} cycles, FCMD {fcmd}, timer {changes['flash_timer_armed']}"
+        except (OSError, ValueError, KeyError) as e:
+            ok, detail = False, repr(e)
+        report(ok, f"VCD at {clock} Hz", f"exit {code}: {detail} {err.strip()[:200]}")
+
+    # A run interrupted by a signal: the old file stays until the end, then a complete one
+    # replaces it, the results say "interrupted" and the exit status is 128 + the signal.
+    if not UNDER_WINE:
+        spin = write("spin.hex", hex_records((0x0000, [0x04, 0x80, 0xFD])))  # INC A; SJMP back
+        for sig, status in [(signal.SIGINT, 130), (signal.SIGTERM, 143)]:
+            with open(vcd, "w") as f:
+                f.write("earlier run\n")
+            p = subprocess.Popen(args.sim + ["--ext", args.ext, spin, "--max-cycles", "0", "--json", "--vcd", vcd],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            time.sleep(1.0)
+            with open(vcd) as f:
+                kept = f.read() == "earlier run\n"
+            p.send_signal(sig)
+            out, err = p.communicate(timeout=60)
+            try:
+                with open(vcd) as f:
+                    _, _, end = parse_vcd(f.read())
+                data = json.loads(out)
+                ok = (p.returncode == status and kept and data["end"] == "interrupted" and end == data["cycles"] > 0
+                      and not [n for n in os.listdir(tmp) if ".part-" in n])
+                detail = f"exit {p.returncode}, kept {kept}, end {data['end']}, vcd end {end}, cycles {data['cycles']}"
+            except (OSError, ValueError, KeyError) as e:
+                ok, detail = False, f"exit {p.returncode}: {e!r} {out[:200]!r} {err[:200]!r}"
+            report(ok, f"interrupted by {sig.name}", detail)
+
+        # Write errors on every output end in an error and a non-zero exit.
+        for name, extra, stdout, words in [
+            ("VCD on a full disk", ["--vcd", "/dev/full"], subprocess.DEVNULL, ["cannot write '/dev/full'"]),
+            ("JSON on a full disk", ["--json"], open("/dev/full", "w"), ["cannot write standard output"]),
+            ("summary on a full disk", [], open("/dev/full", "w"), ["cannot write standard output"]),
+        ]:
+            r = subprocess.run(args.sim + ["--ext", args.ext, prog("ecc_error")] + extra, stdout=stdout,
+                               stderr=subprocess.PIPE, text=True, timeout=120)
+            report(r.returncode != 0 and all(w in r.stderr for w in words), f"write error: {name}",
+                   f"exit {r.returncode}, stderr {r.stderr.strip()[:200]!r}")
 
 print(f"e2e: {passed} passed, {failed} failed")
 sys.exit(1 if failed else 0)

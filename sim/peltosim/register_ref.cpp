@@ -1,0 +1,70 @@
+#include "register_ref.h"
+
+#include <cctype>
+#include <limits>
+
+#include "flash/regmap.h"
+#include "sim/chip/regs.h"
+#include "options.h"
+#include "sim_host.h"
+
+namespace peltosim {
+namespace {
+
+constexpr uint32_t kDirectFirst = sim8051::Cpu::kSfrBase;
+constexpr uint32_t kDirectLast = 0xFF;
+constexpr uint32_t kAddressByte = 0xFF;
+constexpr uint32_t kPageShift = 8;
+
+// The identifiers SfrModel keeps: unpaged 0xF00000aa and paged 0xF001ppaa, aa >= 0x80.
+constexpr bool Modelled(uint32_t id) {
+    if ((id & kAddressByte) < kDirectFirst) return false;
+    if ((id & ~kAddressByte) == kIdPrefix) return true;
+    const uint32_t page = id >> kPageShift & kAddressByte;
+    return (id & ~(kAddressByte << kPageShift | kAddressByte)) == (kIdPrefix | kPagedGroup) && page < kPageCount;
+}
+static_assert(Modelled(flash::Id(flash::Reg::NMISTAT)) && Modelled(UnpagedId(0x81)) && !Modelled(0x81));
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
+    return true;
+}
+
+}  // namespace
+
+std::optional<RegisterRef> ParseRegister(const std::string& text, std::string& error) {
+    for (const auto& info : flash::kRegisters)
+        if (SameName(info.name, text)) return RegisterRef{RegisterRef::Kind::kIdentifier, info.id};
+    if (SameName(kNmiconName, text)) return RegisterRef{RegisterRef::Kind::kIdentifier, kNmiconId};
+    // The chip's and the core's registers are unpaged: their address names them.
+    for (const auto& r : chip::kChipRegisters)
+        if (SameName(r.name, text)) return RegisterRef{RegisterRef::Kind::kDirect, r.address};
+    for (const auto& r : sim8051::sfr::kNamed)
+        if (SameName(r.name, text)) return RegisterRef{RegisterRef::Kind::kDirect, r.address};
+    const auto number = ParseNumber(text, std::numeric_limits<uint32_t>::max());
+    if (!number) {
+        error = "not a register name, an SFR address or a register identifier";
+        return std::nullopt;
+    }
+    const auto value = static_cast<uint32_t>(*number);
+    if (value <= kDirectLast) {
+        if (value >= kDirectFirst) return RegisterRef{RegisterRef::Kind::kDirect, value};
+        error = "an SFR address is 0x80-0xFF";
+        return std::nullopt;
+    }
+    if (!Modelled(value)) {
+        error = "not a register identifier this host models (0xF00000aa, or 0xF001ppaa with page pp below 0x10)";
+        return std::nullopt;
+    }
+    return RegisterRef{RegisterRef::Kind::kIdentifier, value};
+}
+
+uint8_t ReadRegister(const SimHost& host, const RegisterRef& ref) {
+    if (ref.kind == RegisterRef::Kind::kDirect) return host.sfrs().ProgramRead(static_cast<uint8_t>(ref.value));
+    const auto v = host.sfrs().Read(ref.value);
+    return v ? v->current : 0;
+}
+
+}  // namespace peltosim
