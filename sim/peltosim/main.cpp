@@ -3,16 +3,21 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "expect.h"
 #include "extension_loader.h"
 #include "flash/regmap.h"
+#include "flash_ops.h"
+#include "lint.h"
 #include "options.h"
 #include "report.h"
 #include "sim/cpu/ihex.h"
 #include "sim_host.h"
+#include "sweep.h"
 #include "window_loop.h"
 
 namespace {
@@ -20,6 +25,8 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitNoHalt = 1;
 constexpr int kExitBadInput = 2;
+constexpr int kExitUnmet = 3;
+constexpr int kExitLint = 4;
 
 int Fail(const std::string& message) {
     std::cerr << "pelto-sim: error: " << message << '\n';
@@ -80,7 +87,8 @@ peltosim::StopAccess::Space ToStopSpace(peltosim::Space space) {
 
 int main(int argc, char** argv) {
     std::string error;
-    const auto options = peltosim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const auto options = peltosim::ParseOptions(args, error);
     if (!options) {
         std::cerr << "pelto-sim: error: " << error << "\n" << peltosim::kUsage;
         return kExitBadInput;
@@ -98,7 +106,17 @@ int main(int argc, char** argv) {
     for (const auto& name : options->failing_services)
         if (!host.FailService(name)) return Fail("--fail-service '" + name + "': not a service extensions call");
     peltosim::Recorder recorder(options->trace, options->vcd.has_value());
-    host.SetObserver(&recorder);
+    // The flash's operations are followed only for the lint and the sweep.
+    peltosim::FlashTracker tracker(host);
+    peltosim::ObserverList observers;
+    observers.Add(&recorder);
+    std::optional<peltosim::Lint> lint;
+    if (options->lint || options->power_cut_sweep) observers.Add(&tracker);
+    if (options->lint) {
+        lint.emplace(host, tracker, options->lint_off);
+        observers.Add(&*lint);
+    }
+    host.SetObserver(&observers);
 
     std::vector<peltosim::LoadedExtension> extensions;
     for (const auto& path : options->extensions) {
@@ -121,7 +139,7 @@ int main(int argc, char** argv) {
         serial_out = *options->serial_out == "-" ? stdout : std::fopen(options->serial_out->c_str(), "wb");
         if (serial_out == nullptr) return Fail("--serial-out: cannot write '" + *options->serial_out + "'");
     }
-    host.SetSerialOutput(serial_out, options->json);
+    host.SetSerialOutput(serial_out, options->json || options->expect_serial.has_value());
     if (options->serial_in) {
         std::string bytes;
         if (!ReadFile(*options->serial_in, bytes)) return Fail("--serial-in: cannot read '" + *options->serial_in + "'");
@@ -147,15 +165,30 @@ int main(int argc, char** argv) {
 
     if (options->vcd && !recorder.WriteVcd(*options->vcd, host.cpu().Cycles(), options->clock_hz, error)) return Fail(error);
     host.chip().Sync();  // the timer and serial registers as they stand at the end
+    if (lint) lint->Finish();
+    const auto unmet = peltosim::CheckExpectations(host, *options);
+    if (options->power_cut_sweep) {
+        if (lint) lint->Print(std::cerr);
+        return peltosim::RunSweep({*options, args, argv[0], host, tracker, end, unmet}, std::cout);
+    }
     if (serial_out != nullptr && serial_out != stdout && std::fclose(serial_out) != 0) host_serial_failed = true;
     if (serial_out == stdout) std::fflush(stdout);
-    if (options->json) peltosim::WriteJson(std::cout, host, *options, end);
-    else peltosim::WriteSummary(std::cout, host, *options, end);
+    if (options->json) {
+        peltosim::WriteJson(std::cout, host, *options, end, peltosim::ExpectJson(*options, unmet) + (lint ? lint->Json() : ""));
+    } else {
+        peltosim::WriteSummary(std::cout, host, *options, end);
+        for (const auto& u : unmet) std::cout << "expectation not met: expected " << u.expected << ", found " << u.found << '\n';
+        if (peltosim::ExpectationCount(*options) != 0 && unmet.empty())
+            std::cout << "expectations: all " << peltosim::ExpectationCount(*options) << " met\n";
+    }
+    if (lint) lint->Print(std::cerr);
     std::cout.flush();
     if (host.serial_output_failed() || host_serial_failed) return Fail("--serial-out: writing '" + *options->serial_out + "' failed");
     if (end == peltosim::RunEnd::kCycleLimit) {
         std::cerr << "pelto-sim: error: the program did not halt within " << options->max_cycles << " cycles\n";
         return kExitNoHalt;
     }
+    if (!unmet.empty()) return kExitUnmet;
+    if (lint && options->lint_error && !lint->findings().empty()) return kExitLint;
     return kExitOk;
 }

@@ -39,7 +39,8 @@ private:
     std::vector<Event> events_;
 };
 
-void WriteJson(std::ostream& out, const SimHost& host, const Options& options, RunEnd end);
+// `more` is added to the object as it stands (",\"key\":value..."), for results of other modules.
+void WriteJson(std::ostream& out, const SimHost& host, const Options& options, RunEnd end, const std::string& more = {});
 void WriteSummary(std::ostream& out, const SimHost& host, const Options& options, RunEnd end);
 
 }  // namespace peltosim
