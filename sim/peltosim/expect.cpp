@@ -39,9 +39,32 @@ std::span<const uint8_t> SpaceBytes(const SimHost& host, Space space) {
     return cpu.Iram();
 }
 
-std::string Quoted(const std::string& text) {
-    if (text.size() <= kSerialQuote) return JsonString(text);
-    return "..." + JsonString(text.substr(text.size() - kSerialQuote));
+// Text in quotes with the escapes --expect-serial takes.
+std::string Quoted(std::string_view text) {
+    std::string s = "\"";
+    if (text.size() > kSerialQuote) {
+        s = "...\"";
+        text = text.substr(text.size() - kSerialQuote);
+    }
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\n': s += "\\n"; break;
+        case '\r': s += "\\r"; break;
+        case '\t': s += "\\t"; break;
+        case '\\': s += "\\\\"; break;
+        case '"': s += "\\\""; break;
+        default:
+            if (u < 0x20 || u >= 0x7F) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\x%02X", u);
+                s += buf;
+            } else {
+                s += c;
+            }
+        }
+    }
+    return s + '"';
 }
 
 }  // namespace
@@ -131,7 +154,7 @@ std::vector<Unmet> CheckExpectations(const SimHost& host, const Options& options
         if (found != e->bytes) unmet.push_back({text, HexBytes(found)});
     }
     if (options.expect_serial && host.serial_text().find(*options.expect_serial) == std::string::npos)
-        unmet.push_back({"serial " + JsonString(*options.expect_serial), "serial " + Quoted(host.serial_text())});
+        unmet.push_back({"serial " + Quoted(*options.expect_serial), "serial " + Quoted(host.serial_text())});
     return unmet;
 }
 

@@ -114,7 +114,7 @@ std::string Describe(const FlashOperation& op, std::optional<uint64_t> cycle) {
     s += kBanks[op.bank].name;
     s += ' ';
     s += SectorList(op.sectors);
-    if (cycle) s += op.second_phase && *cycle > *op.second_phase ? " in phase 2" : " in phase 1";
+    if (cycle) s += op.second_phase && *cycle >= *op.second_phase ? " in phase 2" : " in phase 1";
     return s;
 }
 

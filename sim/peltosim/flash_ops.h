@@ -46,7 +46,11 @@ struct FlashOperation {
     std::optional<uint16_t> first_captured;
     unsigned captured_bytes = 0;
     // A power cut at `cycle` (at the first instruction boundary at or after it) falls inside.
-    bool Covers(uint64_t cycle) const { return start < cycle && (!end || cycle <= *end); }
+    // An instruction that starts or aborts an operation at count c is undone by a cut at c; an
+    // expiry due at c runs before a reset at the same boundary, so a cut at c finds it done.
+    bool Covers(uint64_t cycle) const {
+        return start < cycle && (!end || (outcome == OpEnd::kCompleted ? cycle < *end : cycle <= *end));
+    }
     // Whether a code address reads bytes this operation changes (either view of a DFLASH bank).
     bool Touches(uint16_t address) const;
 };
