@@ -175,6 +175,20 @@ void nmi_clear(uint8_t bits)
     system_page_leave();
 }
 
+void nmi_enable(uint8_t bits)
+{
+    system_page_enter(0);
+    NMICON |= bits;
+    system_page_leave();
+}
+
+void nmi_disable(uint8_t bits)
+{
+    system_page_enter(0);
+    NMICON &= (uint8_t)~bits;
+    system_page_leave();
+}
+
 uint8_t flash_margin(void)
 {
     uint8_t v;

@@ -43,6 +43,9 @@
 #define NMI_FLASH_DONE 0x04 /* a flash operation completed */
 #define NMI_FLASH_ECC  0x40 /* a data read (MOVC) of flash found an ECC mismatch */
 
+/* The NMI vectors to 0x0073: SDCC's interrupt number 14 (vector 8 * n + 3). */
+#define NMI_INTERRUPT  14
+
 /* ---- ROM routines (entry table) ---- */
 
 /* ROM_PROGRAM: writes one write block starting at `address` (64 bytes in a PFLASH pair, 32 in a
@@ -77,7 +80,8 @@ void flash_release_starts(void);
 #define flash_busy(bank) (!flash_read_mode(bank))
 
 /* Waits until the bank is back in read mode. Returns the completion flags seen (NMI_FLASH_DONE
- * when the operation completed and signalled it, 0 after an abort) and clears them. */
+ * when the operation completed and signalled it, 0 after an abort) and clears them. With the
+ * completion NMI enabled the handler takes the flag first: wait for the handler instead. */
 uint8_t flash_wait(uint8_t bank);
 
 /* Aborts whatever operation runs (program or erase): every bank returns to read mode and nothing
@@ -87,6 +91,14 @@ void flash_abort(void);
 /* NMISTAT (system page 0, SFR 0xBC): read it, and clear bits in it. */
 uint8_t nmi_status(void);
 void nmi_clear(uint8_t bits);
+
+/* NMICON (system page 0, SFR 0xBB): bit n requests the NMI (NMI_INTERRUPT) while NMISTAT bit n
+ * is set, whatever EA says. The handler must clear the NMISTAT bit before RETI, or the NMI is
+ * taken again.
+ * None of the register functions here may be called from an interrupt handler: they keep the
+ * page registers they change in shared variables. A handler saves and restores its own. */
+void nmi_enable(uint8_t bits);
+void nmi_disable(uint8_t bits);
 
 /* The read margin field of FMARGIN (bits 3..0), read directly. */
 uint8_t flash_margin(void);

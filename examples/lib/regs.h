@@ -12,6 +12,7 @@ __sfr __at(0x8F) SFR_MAP;    /* bit 0: the map bit */
 __sfr __at(0xBF) SYS_PAGE;   /* system page register (map bit clear) */
 __sfr __at(0xDF) FLASH_PAGE; /* flash page register (map bit set) */
 
+__sfr __at(0xBB) NMICON;     /* system page 0: bit n enables the NMI for NMISTAT bit n */
 __sfr __at(0xBC) NMISTAT;    /* system page 0 */
 __sfr __at(0xDD) FMARGIN;    /* flash page 0; the same address is FIRQCFG in flash page 3 */
 __sfr __at(0xDD) FIRQCFG;    /* flash page 3 */

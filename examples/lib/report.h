@@ -1,14 +1,15 @@
 /*
  * Where an example leaves its outcome: a report area in external data memory at 0x9F00, outside
  * the ECC shadow of every flash bank (0x0000-0x7FFF, 0xA000-0xBFFF) and outside the variables
- * the linker places from 0x8000. The start-up code does not clear it, so it survives a jump to
- * the reset vector. Read it with `pelto-sim --json --dump xdata:0x9F00:LEN`.
+ * the linker places from 0x8000. The start-up code does not clear it, so it survives a reset
+ * (pelto-sim --reset-at keeps RAM); a power cut refills it (--power-cut-at), and the next start
+ * begins a new report. Read it with `pelto-sim --json --dump xdata:0x9F00:LEN`.
  *
  *   0x9F00  'P' 'F'   the report is valid
  *   0x9F02  result    0 running, 1 passed, 0xFF failed
  *   0x9F03  failed    number of the first check that failed (0: none)
  *   0x9F04  checks    number of checks that passed
- *   0x9F05  boots     number of starts since power-on
+ *   0x9F05  boots     number of starts since the report began (1 after a power-on)
  *   0x9F06  (example-specific from here on)
  */
 #ifndef PELTO_EXAMPLES_REPORT_H

@@ -18,6 +18,7 @@
 #include <stdint.h>
 
 #define STORE_BASE          0xAF00 /* DFLASH 0, sector 8; sector 9 follows at 0xAF80 */
+#define STORE_VIEW          0x7F00 /* the same bytes in DFLASH 0's second view */
 #define STORE_SECTOR_SIZE   128
 #define STORE_SECTOR_SLOTS  4
 #define STORE_SLOTS         8
@@ -30,7 +31,7 @@ struct settings {
     uint8_t volume;      /* 0..31 */
     uint8_t brightness;  /* percent */
     uint16_t baud;       /* serial line speed / 100 */
-    uint8_t boot;        /* the start in which this record was written */
+    uint8_t nth;         /* 1 for the first record written after a start, +1 for each next one */
     char label[21];      /* what changed, NUL-padded */
 };
 

@@ -6,6 +6,7 @@ Each NAME SIM EXTENSION triple is one host to run the examples on (SIM may be a 
 arguments, such as "wine pelto-sim.exe"). Prints one line per example and host and a closing
 summary; exits 1 when an example failed."""
 
+import re
 import shlex
 import sys
 
@@ -30,28 +31,115 @@ def expect_report(rep, checks=None, boots=1):
     expect(rep["boots"] == boots, f"{rep['boots']} starts, expected {boots}")
 
 
+def check_power_cuts(cuts, ops, boots):
+    """Each cut fell into the operation it is meant for, the last one its start began."""
+    for n, (cycle, kind, note) in enumerate(cuts):
+        hit = [o for o in ops if o["cut"] == cycle]
+        expect(len(hit) == 1, f"the power cut at cycle {cycle} ({note}) cut off no flash operation; "
+                              "choose the cycles again (examples/settings/power-cuts)")
+        op = hit[0]
+        wanted = kind.split("-")[0]
+        expect(op["kind"] == wanted and (kind != "erase-phase-2" or (op["phase2"] and op["phase2"] <= cycle)),
+               f"the power cut at cycle {cycle} hit the {op['kind']} operation"
+               f"{' in phase 2' if op['phase2'] else ''}, not {kind} ({note})")
+        expect(n < len(boots) and boots[n]["ops"] and boots[n]["ops"][-1][0] == wanted,
+               f"boot {n + 1}'s serial log does not end with the {wanted} the cut at cycle {cycle} hit")
+
+
 def check_settings(sim, ext, hex_dir):
-    res, _ = pe.run(sim, ext, f"{hex_dir}/settings.hex",
-                    [f"xdata:0x{pe.REPORT_ADDRESS:04X}:0x{pe.REPORT_SIZE:02X}", "code:0xAF00:256",
-                     "code:0x7F00:256", "xdata:0xAF00:256"])
+    cuts = pe.power_cuts()
+    res, trace = pe.run(sim, ext, f"{hex_dir}/settings.hex",
+                        [f"xdata:0x{pe.REPORT_ADDRESS:04X}:0x{pe.REPORT_SIZE:02X}", "code:0xAF00:256",
+                         "code:0x7F00:256", "xdata:0xAF00:256"], pe.power_cut_options(cuts) + ["--trace"])
+    expect(res.get("power_cuts") == len(cuts), f"pelto-sim reports {res.get('power_cuts')} power cuts, expected {len(cuts)}")
     rep = pe.report(res)
-    expect_report(rep, checks=8, boots=3)
+    # The last start found no report from before it: the cut refilled the RAM.
+    expect_report(rep, checks=5, boots=1)
+    try:
+        boots, end = pe.settings_log(pe.serial_lines(res))
+    except ValueError as e:
+        raise Failure(f"serial log: {e}")
+    expect(len(boots) == len(cuts) + 1, f"the serial log shows {len(boots)} starts, expected {len(cuts) + 1}")
+    ops, _ = pe.flash_operations(trace, [c for c, _, _ in cuts])
+    expect(len(ops) == sum(len(b["ops"]) for b in boots),
+           f"the trace shows {len(ops)} flash operations, the serial log {sum(len(b['ops']) for b in boots)}")
+    check_power_cuts(cuts, ops, boots)
+
+    # What each start found and did, from its log.
+    scans = [b["scan"] for b in boots]
+    expect(scans[0] == {"version": 0, "slot": None, "valid": 0, "blank": 0xFF, "ecc": 0},
+           f"boot 1 should find an empty store, found {scans[0]}")
+    expect(scans[1] == {"version": 5, "slot": 4, "valid": 0x1F, "blank": 0xC0, "ecc": 0x20},
+           f"boot 2 should find record 5 in slot 4 and an ECC error in slot 5 (the cut-off write), found {scans[1]}")
+    expect(scans[2] == {"version": 7, "slot": 7, "valid": 0xDF, "blank": 0, "ecc": 0x20},
+           f"boot 3 should find record 7 and records 1-4 still in sector 8 (the cut-off erase erased nothing), "
+           f"found {scans[2]}")
+    expect([b["ops"] for b in boots] == [[("program", s) for s in range(6)],
+                                         [("program", 6), ("program", 7), ("erase", 8)],
+                                         [("erase", 8), ("program", 0)]],
+           f"flash operations by boot {[b['ops'] for b in boots]}")
+    expect(end == {"version": 8, "slot": 0, "valid": 0xD1, "blank": 0x0E, "ecc": 0x20}, f"the end scan {end}")
+
+    # The flash: sector 8 erased and rewritten with record 8; sector 9: 5, cut-off write, 6, 7.
     flash = pe.dump(res, "code:0xAF00:256")
     expect(flash == pe.dump(res, "code:0x7F00:256"), "the two views of DFLASH 0 differ")
     slots = [flash[i * 32:(i + 1) * 32] for i in range(pe.STORE_SLOTS)]
     records = [pe.decode_record(s) for s in slots]
-    versions = [r["version"] if r else None for r in records]
-    # Sector 8 erased and rewritten with record 8; sector 9: 5, cut-off write, 6, 7.
-    expect(versions == [8, None, None, None, 5, None, 6, 7], f"record versions by slot {versions}")
+    found = [(r["version"], r["nth"]) if r else None for r in records]
+    # (version, write number within its start): boot 1 wrote 1-5, boot 2 6 and 7, boot 3 8.
+    expect(found == [(8, 1), None, None, None, (5, 5), None, (6, 1), (7, 2)], f"(record, write) by slot {found}")
     for i in (1, 2, 3, 5):
         expect(slots[i] == bytes(32), f"slot {i} should read erased")
     shadow = pe.dump(res, "xdata:0xAF00:256")
     expect(all(b & 0x10 for b in shadow[5 * 32:6 * 32]),
            "the cut-off write should have left valid ECC check bits in slot 5's shadow")
     expect(all(b == 0 for b in shadow[32:128]), "erased slots 1-3 should have a cleared ECC shadow")
-    expect(records[0]["label"] == "day mode, 19200 baud" and records[0]["boot"] == 3, f"record 8 is {records[0]}")
+    expect(records[0]["label"] == "day mode, 19200 baud", f"record 8 is {records[0]}")
+    expect(rep["bytes"][0x20:0x40] == slots[7], "the reported record before differs from slot 7 (record 7)")
     expect(rep["bytes"][0x40:0x60] == slots[0], "the reported final record differs from the flash")
-    return "8 firmware checks; records 5-8 in flash; the cut-off write's slot is erased with ECC bits set"
+    return (f"5 firmware checks; power cut at cycles {', '.join(str(c) for c, _, _ in cuts)}; "
+            "boots 2 and 3 found records 5 and 7; records 5-8 in flash")
+
+
+def check_interrupts(sim, ext, hex_dir):
+    area = f"xdata:0x{pe.REPORT_ADDRESS:04X}:0x{pe.REPORT_SIZE:02X}"
+    res, _ = pe.run(sim, ext, f"{hex_dir}/interrupts.hex", [area, "code:0xB000:1024", "xdata:0xB000:1024"])
+    rep = pe.report(res)
+    expect_report(rep, checks=5)
+    expect(res["end"] == "halted", f"the run ended as {res['end']}")
+    r = rep["bytes"]
+    nmis = r[0x06]
+    program_ticks, program_wakeups, erase_ticks, erase_wakeups = (
+        int.from_bytes(r[a:a + 2], "little") for a in (0x08, 0x0A, 0x0C, 0x0E))
+    log = pe.serial_lines(res)
+    tick = re.match(r"^interrupts: tick every (\d+) cycles, flash completion by NMI$", log[0]) if log else None
+    expect(tick, f"serial log starts with {log[:1]}")
+    tick_cycles = int(tick.group(1))
+
+    def ms(ticks):
+        return f"{ticks * tick_cycles // 1000}.{ticks * tick_cycles % 1000 // 10:02d} ms"
+
+    expected_log = [
+        log[0],
+        f"program 0xB040: NMI after {program_ticks} ticks ({ms(program_ticks)}), {program_wakeups} wake-ups",
+        "read back: ok",
+        f"erase 0xB000-0xB3FF: NMI after {erase_ticks} ticks ({ms(erase_ticks)}), {erase_wakeups} wake-ups",
+        "sector reads erased: yes",
+    ]
+    expect(log[:-1] == expected_log, f"serial log {log}, expected {expected_log} and a closing line")
+    expect(re.match(rf"^{nmis} NMIs, \d+ ticks in all: passed$", log[-1]), f"closing serial line {log[-1]!r}")
+    expect(nmis == 2, f"{nmis} NMIs taken, expected one per operation")
+    # The tick counts measure the operations: the ROM returns a few hundred cycles after the start.
+    for what, ticks, wakeups, cycles in (("program", program_ticks, program_wakeups, pe.PROGRAM_CYCLES),
+                                         ("erase", erase_ticks, erase_wakeups, sum(pe.ERASE_PHASE_CYCLES))):
+        expect(abs(ticks - cycles / tick_cycles) <= 2,
+               f"{what}: NMI after {ticks} ticks of {tick_cycles} cycles, the operation takes {cycles} cycles")
+        # Idle ends at every tick and at the NMI.
+        expect(ticks <= wakeups <= ticks + 2, f"{what}: {wakeups} wake-ups from idle in {ticks} ticks")
+    expect(pe.dump(res, "code:0xB000:1024") == bytes(1024), "DFLASH 1 sector 0 should read erased at the end")
+    expect(pe.dump(res, "xdata:0xB000:1024") == bytes(1024), "DFLASH 1 sector 0's ECC shadow should be cleared")
+    return (f"5 firmware checks; NMI after {program_ticks} and {erase_ticks} ticks of {tick_cycles} cycles; "
+            "serial log as expected")
 
 
 def check_arith(sim, ext, hex_dir):
@@ -81,7 +169,8 @@ def check_driver(sim, ext, hex_dir):
     return "26 firmware checks; final flash contents as expected"
 
 
-EXAMPLES = [("settings", check_settings), ("arith", check_arith), ("driver", check_driver)]
+EXAMPLES = [("settings", check_settings), ("arith", check_arith), ("driver", check_driver),
+            ("interrupts", check_interrupts)]
 
 
 def main(argv):
@@ -97,7 +186,7 @@ def main(argv):
                 detail = check(shlex.split(sim), ext, hex_dir)
                 print(f"PASS {name} ({host}): {detail}", flush=True)
                 passed += 1
-            except (Failure, pe.SimError) as e:
+            except (Failure, pe.SimError, ValueError, OSError) as e:
                 print(f"FAIL {name} ({host}): {e}", flush=True)
                 failed += 1
     print(f"examples: {passed} passed, {failed} failed")

@@ -1,8 +1,14 @@
-"""Running the example firmware on pelto-sim and reading what it leaves behind."""
+"""Running the example firmware on pelto-sim and reading what it leaves behind.
+
+As a command: `pelto_examples.py power-cut-options` prints the pelto-sim options that cut the
+settings example's power (for scripts/demo)."""
 
 import json
+import os
 import re
 import subprocess
+import sys
+import tempfile
 
 REPORT_ADDRESS = 0x9F00
 REPORT_SIZE = 0x100
@@ -12,6 +18,13 @@ REPORT_FAILED = 0xFF
 STORE_BASE = 0xAF00
 STORE_SLOTS = 8
 RECORD_SIZE = 32
+
+# The flash's operation times in machine cycles.
+PROGRAM_CYCLES = 58575
+ERASE_PHASE_CYCLES = (119990, 2319059)
+
+POWER_CUTS_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "settings", "power-cuts")
+CUT_KINDS = ("program", "erase-phase-2")
 
 
 class SimError(Exception):
@@ -24,19 +37,50 @@ def run(sim, ext, program, dumps=(), extra=(), max_cycles=50_000_000):
     for d in dumps:
         cmd += ["--dump", d]
     cmd += list(extra)
-    p = subprocess.run(cmd, capture_output=True, text=True)
+    # Files rather than pipes: a Wine service the first Windows program starts inherits them and
+    # outlives it, and a pipe would then never reach its end.
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        returncode = subprocess.run(cmd, stdout=out, stderr=err, stdin=subprocess.DEVNULL).returncode
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
     try:
-        result = json.loads(p.stdout) if p.stdout.strip() else None
+        result = json.loads(stdout) if stdout.strip() else None
     except json.JSONDecodeError:
         result = None
-    if p.returncode != 0 or result is None:
-        tail = "\n".join(l for l in p.stderr.splitlines() if not l.startswith("trace:"))[-600:]
-        raise SimError(f"pelto-sim exited with {p.returncode}: {tail.strip() or 'no output'}")
-    return result, p.stderr
+    if returncode != 0 or result is None:
+        tail = "\n".join(l for l in stderr.splitlines() if not l.startswith("trace:"))[-600:]
+        raise SimError(f"pelto-sim exited with {returncode}: {tail.strip() or 'no output'}")
+    return result, stderr
 
 
 def dump(result, text):
     return bytes(result["dumps"][text])
+
+
+def serial_lines(result):
+    """What the firmware sent over the serial port, line by line."""
+    return result.get("serial", "").splitlines()
+
+
+def power_cuts(path=POWER_CUTS_FILE):
+    """The settings example's power cuts (examples/settings/power-cuts): (cycle, kind, note) each."""
+    cuts = []
+    with open(path) as f:
+        for n, line in enumerate(f, 1):
+            fields = line.split("#", 1)[0].split(None, 2)
+            if not fields:
+                continue
+            if len(fields) < 2 or not fields[0].isdigit() or fields[1] not in CUT_KINDS:
+                raise ValueError(f"{path}:{n}: expected 'CYCLE {'|'.join(CUT_KINDS)} NOTE', got {line.strip()!r}")
+            cuts.append((int(fields[0]), fields[1], fields[2].strip() if len(fields) > 2 else ""))
+    if [c for c, _, _ in cuts] != sorted(c for c, _, _ in cuts):
+        raise ValueError(f"{path}: the cuts are not in cycle order")
+    return cuts
+
+
+def power_cut_options(cuts):
+    return [arg for cycle, _, _ in cuts for arg in ("--power-cut-at", str(cycle))]
 
 
 def report(result):
@@ -65,14 +109,54 @@ def decode_record(raw):
         "volume": raw[4],
         "brightness": raw[5],
         "baud": int.from_bytes(raw[6:8], "little") * 100,
-        "boot": raw[8],
+        "nth": raw[8],
         "label": label,
     }
 
 
 def describe_record(r):
     return (f'version {r["version"]}: "{r["label"]}", volume {r["volume"]}, brightness {r["brightness"]}%, '
-            f'{r["baud"]} baud (written in boot {r["boot"]})')
+            f'{r["baud"]} baud ({ordinal(r["nth"])} write after its start)')
+
+
+def ordinal(n):
+    return f"{n}{'th' if 10 <= n % 100 <= 20 else {1: 'st', 2: 'nd', 3: 'rd'}.get(n % 10, 'th')}"
+
+
+# ---- the settings example's serial log (examples/settings/settings.c) ----
+
+SCAN_LINE = re.compile(r"^(scan|end): (?:no record|record (\d+) in slot (\d)); "
+                       r"valid ([0-7]+|-); blank ([0-7]+|-); ECC error ([0-7]+|-)$")
+OP_LINE = re.compile(r"^(program slot|erase sector) (\d+)$")
+
+
+def slot_mask(text):
+    return 0 if text == "-" else sum(1 << int(c) for c in text)
+
+
+def settings_log(lines):
+    """The boots in a settings serial log: per start its scan and the operations it started, then
+    the end scan. A scan is a dict (version, slot, valid, blank, ecc; version 0 and slot None when
+    the store was empty); an operation is ("program", slot) or ("erase", sector)."""
+    boots, end = [], None
+    for line in lines:
+        m = SCAN_LINE.match(line)
+        if m:
+            scan = {"version": int(m.group(2) or 0), "slot": int(m.group(3)) if m.group(3) else None,
+                    "valid": slot_mask(m.group(4)), "blank": slot_mask(m.group(5)), "ecc": slot_mask(m.group(6))}
+            if m.group(1) == "scan":
+                if end is not None:
+                    raise ValueError(f"a start after the end line: {line!r}")
+                boots.append({"scan": scan, "ops": []})
+            else:
+                end = scan
+            continue
+        m = OP_LINE.match(line)
+        if m and boots and end is None:
+            boots[-1]["ops"].append(("program" if m.group(1) == "program slot" else "erase", int(m.group(2))))
+            continue
+        raise ValueError(f"unexpected serial log line {line!r}")
+    return boots, end
 
 
 # ---- trace ----
@@ -85,26 +169,32 @@ CONTROLS = {
 }
 
 
-def flash_operations(trace_text):
+def flash_operations(trace_text, cuts=()):
     """Flash operations seen in a --trace log: kind, bank, start, phase-2 start, end, outcome.
 
     An operation starts when the program writes FCMD with low nibble 6 while a bank is in program
     (0x80) or erase (0x40) mode; it completes when the extension returns that bank's control to
-    0x20, and is cut off when the program aborts it (FCMD low nibble 6 -> 4)."""
+    0x20, is aborted when the program changes FCMD's low nibble from 6 to 4, and is cut off by a
+    reset or power cut at one of the cycles in `cuts` (the trace does not show those)."""
     mode = {c: 0x20 for c in CONTROLS}
     fcmd = 0x04
     ops, current, ecc_reads = [], None, 0
+    pending = sorted(cuts)
     for line in trace_text.splitlines():
         m = TRACE_LINE.match(line)
         if not m:
             continue
         cycle, reg, value, who = int(m.group(1)), m.group(2), int(m.group(3), 16), m.group(4)
+        while pending and pending[0] <= cycle:
+            if current and current["end"] is None:
+                current["end"], current["outcome"], current["cut"] = pending[0], "cut off", pending[0]
+            pending.pop(0)
         if reg in CONTROLS:
             mode[reg] = value
             if who == "extension" and value == 0x20 and current and current["end"] is None \
                     and CONTROLS[reg] == current["bank"]:
                 current["end"] = cycle
-                current["outcome"] = "cut off" if current.get("aborted") else "completed"
+                current["outcome"] = "aborted" if current.get("aborted") else "completed"
         elif reg == "FCMD":
             previous, fcmd = fcmd, value
             if who == "program" and value & 0x0F == 6:
@@ -120,7 +210,7 @@ def flash_operations(trace_text):
                             break
                 if kind:
                     current = {"kind": kind, "bank": bank, "start": cycle, "phase2": None, "end": None,
-                               "outcome": "running", "signalled": False}
+                               "outcome": "running", "signalled": False, "cut": None}
                     ops.append(current)
             elif who == "program" and previous & 0x0F == 6 and value & 0x0F == 4 and current and current["end"] is None:
                 current["aborted"] = True
@@ -133,3 +223,14 @@ def flash_operations(trace_text):
             if value & 0x40:
                 ecc_reads += 1
     return ops, ecc_reads
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] != ["power-cut-options"]:
+        print(__doc__.strip(), file=sys.stderr)
+        sys.exit(2)
+    try:
+        print(" ".join(power_cut_options(power_cuts())))
+    except (OSError, ValueError) as e:
+        print(f"pelto_examples.py: {e}", file=sys.stderr)
+        sys.exit(1)

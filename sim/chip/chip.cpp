@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "sim/cpu/opcodes.h"
+
 namespace chip {
 namespace {
 
@@ -37,24 +39,29 @@ void Chip::Reset() {
     interrupts_.Reset();
 }
 
-void Chip::Sync() {
-    const uint64_t now = cpu_.Cycles();
+void Chip::Sync() { SyncTo(cpu_.Cycles()); }
+
+// The cycle at which the running instruction accesses the chip: its end. A write takes effect
+// there (SETB TR0 does not count its own cycle) and a read sees the counts up to there.
+uint64_t Chip::AccessCycle() const { return cpu_.Cycles() + sim8051::kMachineCycles[cpu_.Code()[cpu_.Pc()]]; }
+
+void Chip::SyncTo(uint64_t now) {
     serial_.Sync(now);  // counts the timers' overflows since their last update: first
     timers_.Sync(now);
     timer2_.Sync(now);
 }
 
 uint8_t Chip::Read(uint8_t address) {
-    Sync();
+    SyncTo(AccessCycle());
     return address == sfr::kSbuf ? serial_.ReceiveBuffer() : At(sfrs_, address);
 }
 
 void Chip::Write(uint8_t address, uint8_t value, uint8_t previous) {
     // The peripherals catch up under the register's old value, then take the new one.
+    const uint64_t now = AccessCycle();
     At(sfrs_, address) = previous;
-    Sync();
+    SyncTo(now);
     At(sfrs_, address) = value;
-    const uint64_t now = cpu_.Cycles();
     if (IsTimer01(address)) timers_.Write(address, value, now);
     else if (IsTimer2(address)) timer2_.Write(address, value, now);
     if (address == sfr::kScon || address == sfr::kSbuf) serial_.Write(address, value, now);
@@ -69,10 +76,17 @@ void Chip::OnReti() {
 }
 
 bool Chip::Boundary() {
-    Sync();
-    if (interrupts_.Held()) return false;
+    // A flag set in a cycle is polled in the next one: requests latched up to the cycle before
+    // this boundary are taken here (three cycles at least from a flag to its handler).
+    const uint64_t now = cpu_.Cycles();
+    SyncTo(now > 0 ? now - kPollDelay : 0);
+    if (interrupts_.Held()) {
+        SyncTo(now);
+        return false;
+    }
     const bool nmi = nmi_.requested != nullptr && nmi_.requested(nmi_.ctx);
     const Vectoring v = interrupts_.Decide(nmi);
+    SyncTo(now);
     if (!v.take) return false;
     uint8_t& pcon = At(sfrs_, sfr::kPcon);
     pcon = static_cast<uint8_t>(pcon & ~pcon::kIdle);  // an interrupt ends idle mode
@@ -83,7 +97,8 @@ bool Chip::Boundary() {
 }
 
 uint64_t Chip::NextEvent() const {
-    return std::min({timers_.NextEvent(), timer2_.NextEvent(), serial_.NextEvent()});
+    const uint64_t next = std::min({timers_.NextEvent(), timer2_.NextEvent(), serial_.NextEvent()});
+    return next == kNever ? kNever : next + kPollDelay;
 }
 
 Power Chip::power() const {

@@ -71,6 +71,9 @@ public:
     const std::array<uint64_t, kInterruptSources.size() + 1>& entries() const { return entries_; }
 
 private:
+    uint64_t AccessCycle() const;
+    void SyncTo(uint64_t now);
+
     sim8051::Cpu& cpu_;
     SfrArray sfrs_;
     Timers01 timers_;

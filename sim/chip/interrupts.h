@@ -1,8 +1,9 @@
 // The 8052 interrupt system and the flash's non-maskable interrupt.
 //
 // Sources in polling order, each with its vector, request flags and IE/IP bit (one table below).
-// IE enables (EA and one bit per source), IP chooses one of two levels. A request is taken at an
-// instruction boundary, by a hardware call of two machine cycles that pushes the PC, unless a
+// IE enables (EA and one bit per source), IP chooses one of two levels. A flag set by a
+// peripheral in a cycle is polled in the next: its request is taken at the first instruction
+// boundary after that, by a hardware call of two machine cycles that pushes the PC, unless a
 // handler of the same or a higher level is in progress, or the instruction just completed was a
 // RETI or wrote IE or IP (one more instruction runs first). TF0, TF1 and edge-triggered IE0/IE1
 // (IT0/IT1 set) are cleared when their handler is entered; RI, TI, TF2 and EXF2 and a
@@ -42,6 +43,8 @@ inline constexpr std::array kInterruptSources{
 };
 inline constexpr uint16_t kNmiVector = 0x0073;
 inline constexpr unsigned kInterruptCallCycles = 2;
+// Cycles from a flag being set to the boundary where its request can first be taken.
+inline constexpr uint64_t kPollDelay = 1;
 
 // Levels in progress, as bits.
 inline constexpr uint8_t kLevelLow = 0x01;

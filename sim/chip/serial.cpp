@@ -53,6 +53,7 @@ bool SerialPort::Advance(Transfer& t, bool transmit, uint64_t now_state) {
     if (!t.active) return false;
     const Rate rate = RateOf(transmit);
     uint64_t passed = 0;
+    if (now_state <= t.base) return false;  // a transfer started at the end of the running instruction
     if (rate.clock == Clock::kStates) {
         passed = now_state - t.base;
     } else if (const Counter* source = Source(rate.clock)) {

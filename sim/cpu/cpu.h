@@ -66,6 +66,13 @@ inline constexpr uint8_t kP3 = 0xB0;
 inline constexpr uint8_t kPsw = 0xD0;
 inline constexpr uint8_t kAcc = 0xE0;
 inline constexpr uint8_t kB = 0xF0;
+
+struct NamedSfr {
+    uint8_t address;
+    const char* name;
+};
+inline constexpr NamedSfr kNamed[] = {{kP0, "P0"}, {kSp, "SP"},   {kDpl, "DPL"}, {kDph, "DPH"}, {kP1, "P1"},
+                                      {kP2, "P2"}, {kP3, "P3"}, {kPsw, "PSW"}, {kAcc, "ACC"}, {kB, "B"}};
 }  // namespace sfr
 
 // PSW bit positions and masks.

@@ -6,6 +6,8 @@
 #include "expect.h"
 #include "flash/regmap.h"
 #include "lint.h"
+#include "sfr_model.h"
+#include "sim/chip/regs.h"
 
 namespace peltosim {
 
@@ -20,7 +22,7 @@ const char* const kUsage =
     "  --clock HZ            oscillator frequency reported to extensions (default 12000000)\n"
     "  --json                print the results as one JSON object\n"
     "  --dump SPACE:ADDR:LEN print memory; SPACE is code, xdata or idata (repeatable)\n"
-    "  --sfr NAME|ID         print a register by flash register name or identifier (repeatable)\n"
+    "  --sfr NAME|ID         print a register by name (flash, chip or NMICON) or identifier (repeatable)\n"
     "  --trace               log register writes and timer expiries to standard error\n"
     "  --vcd FILE            write a value change dump of the flash registers\n"
     "  --menu TEXT           choose the extension menu entry TEXT after start-up\n"
@@ -70,6 +72,11 @@ std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t max) {
 
 std::optional<uint32_t> ParseRegister(const std::string& text) {
     if (const auto reg = flash::FindRegister(text)) return flash::Id(*reg);
+    if (text == kNmiconName) return kNmiconId;
+    for (const auto& r : chip::kChipRegisters)
+        if (text == r.name) return UnpagedId(r.address);
+    for (const auto& r : sim8051::sfr::kNamed)
+        if (text == r.name) return UnpagedId(r.address);
     if (const auto id = ParseNumber(text, std::numeric_limits<uint32_t>::max())) return static_cast<uint32_t>(*id);
     return std::nullopt;
 }
@@ -83,34 +90,6 @@ constexpr uint64_t kIdataSize = 0x100;
 constexpr uint64_t kMaxJobs = 1024;
 constexpr uint64_t kMaxShards = std::numeric_limits<unsigned>::max();
 
-std::optional<Dump> ParseDump(const std::string& text, std::string& error) {
-    const auto first = text.find(':');
-    const auto second = first == std::string::npos ? std::string::npos : text.find(':', first + 1);
-    if (second == std::string::npos) {
-        error = "--dump '" + text + "': expected SPACE:ADDR:LEN";
-        return std::nullopt;
-    }
-    const std::string space_name = text.substr(0, first);
-    Space space;
-    uint64_t size = kSpaceSize;
-    if (space_name == "code") space = Space::kCode;
-    else if (space_name == "xdata") space = Space::kXdata;
-    else if (space_name == "idata") {
-        space = Space::kIdata;
-        size = kIdataSize;
-    } else {
-        error = "--dump '" + text + "': unknown space '" + space_name + "' (code, xdata or idata)";
-        return std::nullopt;
-    }
-    const auto address = ParseNumber(text.substr(first + 1, second - first - 1), size - 1);
-    const auto length = ParseNumber(text.substr(second + 1), size);
-    if (!address || !length || *length == 0 || *address + *length > size) {
-        error = "--dump '" + text + "': address or length out of range";
-        return std::nullopt;
-    }
-    return Dump{text, space, static_cast<uint16_t>(*address), static_cast<uint32_t>(*length)};
-}
-
 std::optional<Space> ParseSpace(const std::string& name, uint64_t& size) {
     size = kSpaceSize;
     if (name == "code") return Space::kCode;
@@ -120,6 +99,30 @@ std::optional<Space> ParseSpace(const std::string& name, uint64_t& size) {
         return Space::kIdata;
     }
     return std::nullopt;
+}
+
+std::optional<Dump> ParseDump(const std::string& text, std::string& error) {
+    const auto first = text.find(':');
+    const auto second = first == std::string::npos ? std::string::npos : text.find(':', first + 1);
+    if (second == std::string::npos) {
+        error = "--dump '" + text + "': expected SPACE:ADDR:LEN";
+        return std::nullopt;
+    }
+    const std::string space_name = text.substr(0, first);
+    uint64_t size = 0;
+    const auto parsed_space = ParseSpace(space_name, size);
+    if (!parsed_space) {
+        error = "--dump '" + text + "': unknown space '" + space_name + "' (code, xdata or idata)";
+        return std::nullopt;
+    }
+    const Space space = *parsed_space;
+    const auto address = ParseNumber(text.substr(first + 1, second - first - 1), size - 1);
+    const auto length = ParseNumber(text.substr(second + 1), size);
+    if (!address || !length || *length == 0 || *address + *length > size) {
+        error = "--dump '" + text + "': address or length out of range";
+        return std::nullopt;
+    }
+    return Dump{text, space, static_cast<uint16_t>(*address), static_cast<uint32_t>(*length)};
 }
 
 std::optional<AccessPoint> ParseAccessPoint(const std::string& option, const std::string& text, bool write, std::string& error) {
@@ -264,7 +267,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
             const auto* v = value();
             if (!v) return std::nullopt;
             if (!ParseRegister(*v)) {
-                error = "--sfr '" + *v + "': neither a flash register name nor an identifier";
+                error = "--sfr '" + *v + "': neither a register name nor an identifier";
                 return std::nullopt;
             }
             o.sfrs.push_back(*v);

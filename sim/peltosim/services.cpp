@@ -55,7 +55,8 @@ PELTO_EXPORT void PeltoHandleFocus(uintptr_t window) {
 
 // This host's chip model is fixed: extensions may not add registers.
 PELTO_EXPORT uint32_t PeltoDefineSFR(const char*, uint32_t, uint32_t) { return 0; }
-// No interrupts are modelled; a declaration is accepted and has no effect.
+// The chip's interrupt sources are fixed (and the flash NMI is the host's own): a declaration is
+// accepted and has no effect.
 PELTO_EXPORT uint32_t PeltoDeclareInterrupt(uint32_t, uint32_t) { return 1; }
 PELTO_EXPORT uint32_t PeltoSetWatchOnVTR(uint32_t vtr, PeltoHandler handler, uint32_t access) {
     return H() ? H()->SetWatchOnVTR(vtr, handler, access) : kNoHost;

@@ -62,6 +62,11 @@ constexpr Paging PagingOf(uint8_t address) {
 constexpr uint32_t UnpagedId(uint8_t address) { return kIdPrefix | address; }
 constexpr uint32_t PagedId(uint32_t page, uint8_t address) { return kIdPrefix | kPagedGroup | page << 8 | address; }
 
+// This host's own register: the NMI enable of the flash NMI, in system page 0. Bit n enables the
+// NMI for NMISTAT bit n.
+inline constexpr uint32_t kNmiconId = PagedId(0, 0xBB);
+inline constexpr const char* kNmiconName = "NMICON";
+
 struct SfrValue {
     uint8_t current = 0;
     uint8_t previous = 0;

@@ -231,13 +231,14 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
     stop_requested_ = false;
     // The PC of a jump to itself that an interrupt could leave: time is skipped there instead of
     // running it pass by pass.
-    std::optional<uint16_t> idle_loop;
+    bool in_idle_loop = false;
+    uint16_t idle_loop_pc = 0;
     for (;;) {
         // One instruction boundary: resets, the extensions' timers, then the chip's interrupts.
-        if (ResetsDue()) idle_loop.reset();
+        if (ResetsDue()) in_idle_loop = false;
         FireDueTimers();
         if (chip_.Boundary()) {
-            idle_loop.reset();
+            in_idle_loop = false;
             continue;  // the call took cycles: look again before the handler runs
         }
         if (stop_requested_) return RunEnd::kStopped;
@@ -267,7 +268,7 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
         }
 
         limit = std::min(limit, chip_.NextEvent());
-        if (idle_loop && *idle_loop == cpu_->Pc() && !chip_.Held()) {
+        if (in_idle_loop && idle_loop_pc == cpu_->Pc() && !chip_.Held()) {
             if (!can_leave) return RunEnd::kHalted;
             SkipIdleLoop(limit);
             if (poll) poll();
@@ -290,7 +291,8 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
         case sim8051::StopReason::kSelfJump:
             // A jump to itself ends the run only when nothing could ever leave it.
             if (!chip_.CanInterrupt() && !ResetPending() && !reset_requested_) return RunEnd::kHalted;
-            idle_loop = cpu_->Pc();
+            in_idle_loop = true;
+            idle_loop_pc = cpu_->Pc();
             break;
         case sim8051::StopReason::kBreakpoint: return RunEnd::kBreakpoint;
         case sim8051::StopReason::kRequested:

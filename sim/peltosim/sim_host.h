@@ -64,14 +64,11 @@ struct Observer {
 
 enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped, kPowerDown };
 
-// The NMI enable register of the flash NMI: bit n enables the NMI for NMISTAT bit n.
-inline constexpr uint32_t kNmiconId = PagedId(0, 0xBB);
-
 // What fills volatile memory at a power cut: one byte, or a pseudo-random pattern from a seed.
 struct RamFill {
     bool random = true;
     uint8_t byte = 0;
-    uint64_t seed = 0x8052;
+    uint64_t seed = 0;
 };
 
 // A data access that ends the run (--stop-on-read, --stop-on-write).

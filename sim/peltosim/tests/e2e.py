@@ -104,6 +104,33 @@ with tempfile.TemporaryDirectory() as tmp:
     code, out, err = run(["--ext", args.ext, "--menu", "&Flash", prog("ecc_error"), "--json"])
     report(code == 0 and json.loads(out or "{}").get("end") == "halted", "menu entry &Flash", f"exit {code}: {err.strip()}")
 
+    # The chip's serial line through files, stop conditions, power cuts.
+    serial_in = os.path.join(tmp, "in.txt")
+    serial_out = os.path.join(tmp, "out.txt")
+    with open(serial_in, "wb") as f:
+        f.write(b"abc")
+    code, out, err = run([prog("chip_serial"), "--serial-in", serial_in, "--serial-out", serial_out, "--json"])
+    sent = open(serial_out, "rb").read() if os.path.exists(serial_out) else b""
+    report(code == 0 and sent == b"Hi!bcd" and json.loads(out or "{}").get("serial") == "Hi!bcd",
+           "serial line: file in, file out, JSON", f"exit {code}, sent {sent!r}, stderr {err.strip()[:200]!r}")
+    code, out, err = run([prog("chip_serial"), "--stop-on-read", "code:0x0100", "--json"])
+    data = json.loads(out or "{}")
+    report(code == 0 and data.get("end") == "stopped" and data.get("pc") == 0x0045, "stop on a MOVC read",
+           f"exit {code}, end {data.get('end')}, pc {data.get('pc')}")
+    code, out, err = run([prog("chip_boot"), "--stop-on-write", "xdata:0x1000", "--json", "--dump", "xdata:0x1000:1"])
+    data = json.loads(out or "{}")
+    report(code == 0 and data.get("end") == "stopped" and data["dumps"]["xdata:0x1000:1"] == [1], "stop on a MOVX write",
+           f"exit {code}, {out[:200]}")
+    for with_ext, shadow in ((True, 2), (False, 0x5B)):
+        extra = ["--ext", args.ext] if with_ext else []
+        code, out, err = run(extra + [prog("chip_boot"), "--power-cut-at", "3000", "--ram-fill", "0x5A", "--max-cycles", "6000",
+                                      "--json", "--dump", "idata:0x30:1", "--dump", "xdata:0x1000:1", "--dump", "xdata:0x9000:1"])
+        data = json.loads(out or "{}")
+        got = (data.get("dumps", {}).get("idata:0x30:1"), data.get("dumps", {}).get("xdata:0x1000:1"),
+               data.get("dumps", {}).get("xdata:0x9000:1"), data.get("power_cuts"), data.get("ram_fill"))
+        report(code == 1 and got == ([0x5B], [shadow], [0x5B], 1, "0x5A"),
+               f"power cut {'with' if with_ext else 'without'} the extension's ECC shadow kept", f"exit {code}, got {got}")
+
     # Hostile input: one error line naming the problem, a non-zero exit, nothing on stdout.
     good = open(prog("ecc_error")).read()
     lines = good.splitlines()
@@ -138,6 +165,15 @@ with tempfile.TemporaryDirectory() as tmp:
         ("no halt", ["--max-cycles", "1000", "--load-bin", fill + "@0"], "did not halt"),
         ("unknown menu entry", ["--ext", args.ext, "--menu", "&Nothing", prog("ecc_error")], "no extension has a menu entry"),
         ("unwritable VCD", ["--vcd", os.path.join(tmp, "absent-dir", "x.vcd"), prog("ecc_error")], "cannot write"),
+        ("stop on a code write", ["--stop-on-write", "code:0x10", prog("ecc_error")], "cannot write code memory"),
+        ("stop on an unknown space", ["--stop-on-read", "flash:0x10", prog("ecc_error")], "expected SPACE:ADDR"),
+        ("idata address beyond 0xFF", ["--stop-on-read", "idata:0x100", prog("ecc_error")], "expected SPACE:ADDR"),
+        ("RAM fill over a byte", ["--ram-fill", "0x100", prog("ecc_error")], "expected a byte"),
+        ("RAM fill seed not a number", ["--ram-fill", "random:x", prog("ecc_error")], "expected a byte"),
+        ("reset cycle not a number", ["--reset-at", "soon", prog("ecc_error")], "not a cycle count"),
+        ("missing serial input", ["--serial-in", os.path.join(tmp, "absent.txt"), prog("ecc_error")], "cannot read"),
+        ("unwritable serial output", ["--serial-out", os.path.join(tmp, "absent-dir", "o.txt"), prog("ecc_error")],
+         "cannot write"),
     ]
     for name, extra, mention in errors:
         code, out, err = run(extra)
