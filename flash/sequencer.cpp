@@ -25,12 +25,14 @@ constexpr std::array kRequestRules{
     RequestRule{0xAF, {kRequestProgram, kRequestProgram | kModeRead, kRequestProgram | kModeProgram}, kModeProgram},
 };
 
-void DisarmTimer(const FlashState& state, const host::Services& host) {
+void DisarmTimer(FlashState& state, const host::Services& host) {
+    state.armed_for = 0;
     host.SetTimer(state.timer, kTimerDisarm);
 }
 
 void ArmTimer(FlashState& state, const host::Services& host, uint64_t cycles) {
     state.start_time = host.GetStates();
+    state.armed_for = cycles;
     host.SetTimer(state.timer, static_cast<uint32_t>(cycles));
 }
 
@@ -120,8 +122,11 @@ void EndFirstErasePhase(FlashState& state, const host::Services& host) {
     ArmTimer(state, host, kEraseSecondPhaseCycles);
 }
 
-void RunElapsedTimeTests(FlashState& state, const host::Services& host, uint64_t now) {
+// Only the phase the timer is armed for ends, and only at its own duration: a call after a
+// cancel, before any start, or in one phase at another phase's duration ends nothing.
+void RunElapsedTimeTests(FlashState& state, const host::Services& host, uint64_t now, uint64_t armed_for) {
     const uint64_t elapsed = now - state.start_time;  // modulo 2^64 by design
+    if (armed_for == 0 || elapsed != armed_for) return;
     if (elapsed == kProgramCycles) ProgramCommit(state, host);
     else if (elapsed == kEraseFirstPhaseCycles) EndFirstErasePhase(state, host);
     else if (elapsed == kEraseSecondPhaseCycles) EraseCommit(state, host);
@@ -163,15 +168,17 @@ void RunSequencer(FlashState& state, const host::Services& host) {
         const auto mode = ClassifyRequest(static_cast<uint8_t>(ReadRegister(host, control)));
         if (!mode) return;
         WriteRegister(host, control, *mode);
+        // A request in the cycle the phase ends lets it end first; any other cancels it.
+        const uint64_t armed_for = state.armed_for;
         DisarmTimer(state, host);
-        RunElapsedTimeTests(state, host, now);
+        RunElapsedTimeTests(state, host, now, armed_for);
         return;
     }
     if (AgreesWith(last, Reg::FCMD)) {
         HandleCommand(state, host);
         return;
     }
-    RunElapsedTimeTests(state, host, now);
+    RunElapsedTimeTests(state, host, now, state.armed_for);
 }
 
 }  // namespace flash

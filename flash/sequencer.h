@@ -4,7 +4,8 @@
 // It tells these apart by the host's last memory address alone (bits 11..0): a control write is
 // a mode request, an FCMD write a start or an abort, anything else a timer expiry. Which timed
 // phase has ended follows from the cycles elapsed since the operation start time, compared for
-// exact equality with the program, first erase phase and second erase phase durations.
+// exact equality with the duration of the phase the timer is armed for: once it is cancelled or
+// has ended, nothing ends, and no phase ends at another phase's duration.
 //
 // Commits act on the first control (in control-table order) in program or erase mode: a program
 // commit writes the bank's capture row at the write block of its last captured address (both

@@ -11,6 +11,7 @@ namespace flash {
 struct FlashState {
     uint32_t timer = 0;                  // the one flash timer
     uint64_t start_time = kNoStartTime;  // start of the current timed phase
+    uint64_t armed_for = 0;              // duration the timer is armed for; 0 while it is not
     std::array<uint8_t, kEraseFillSize> erase_fill{};
     // Bytes captured for programming, one row per bank; a DFLASH row uses its first 32 bytes.
     std::array<std::array<uint8_t, kCaptureRowSize>, kBankCount> capture{};

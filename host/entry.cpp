@@ -74,6 +74,7 @@ uint32_t StartUp(Extension& ext, const PeltoStartupRecord& record, Resolver reso
         ext.services.WriteMemory(flash::CodeAddress(image.address), static_cast<uint32_t>(image.bytes.size()),
                                  image.bytes.data());
     ext.flash.start_time = flash::kNoStartTime;
+    ext.flash.armed_for = 0;
     ext.services.SetTimer(ext.flash.timer, flash::kTimerDisarm);
     return kResultSuccess;
 }

@@ -58,7 +58,7 @@ TEST(StartUp, RegistersEverythingInOrder) {
     ASSERT_EQ(h.Start(), 1u);
 
     EXPECT_EQ(h.virtual_registers, (std::vector<std::string>{"IVWL0", "IVWL1", "IVWL2", "IVWL3"}));
-    for (const auto& c : h.CallsTo("PeltoDefineVTR")) EXPECT_EQ(c.args, (std::vector<uint64_t>{13, 0}));
+    for (const auto& c : h.CallsTo("PeltoDefineVTR")) EXPECT_EQ(c.args, (testing_host::Args{13, 0}));
 
     const std::vector<uint32_t> expected_ids{0xF00108D3, 0xF00108D4, 0xF00109D3, 0xF00109D4, 0xF0010AD3,
                                              0xF0010AD4, 0xF0010BD2, 0xF0010CD2, 0xF00108DE, 0xF00108F7};
@@ -82,7 +82,7 @@ TEST(StartUp, RegistersEverythingInOrder) {
     ASSERT_EQ(h.timers.size(), 1u);
     EXPECT_EQ(h.timers[0].callback, h.sfr_watches[0].handler);
     EXPECT_FALSE(h.timers[0].due.has_value());
-    EXPECT_EQ(h.CallsTo("PeltoSetTimer").back().args, (std::vector<uint64_t>{1, 0xFFFFFFFF}));
+    EXPECT_EQ(h.CallsTo("PeltoSetTimer").back().args, (testing_host::Args{1, 0xFFFFFFFF}));
 
     const auto& ext = host::TheExtension();
     EXPECT_EQ(ext.flash.start_time, ~uint64_t{0});

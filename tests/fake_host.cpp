@@ -64,14 +64,51 @@ uint32_t FakeHost::Start() {
     return host::Entry(PELTO_ENTRY_START, &record, &FakeHost::Resolve);
 }
 
+FakeHost::Snapshot FakeHost::Save() const {
+    return {sfrs_, code, xdata, cycles, last_address, pc, sfr_watches, memory_watches, timers, virtual_registers,
+            menu_items, host::TheExtension()};
+}
+
+void FakeHost::Restore(const Snapshot& saved) {
+    sfrs_ = saved.sfrs;
+    code = saved.code;
+    xdata = saved.xdata;
+    cycles = saved.cycles;
+    last_address = saved.last_address;
+    pc = saved.pc;
+    sfr_watches = saved.sfr_watches;
+    memory_watches = saved.memory_watches;
+    timers = saved.timers;
+    virtual_registers = saved.virtual_registers;
+    menu_items = saved.menu_items;
+    focus.clear();
+    calls.clear();
+    memory_writes.clear();
+    fail.clear();
+    missing.clear();
+    refused_virtual_registers.clear();
+    fail_call = nullptr;
+    host::TheExtension() = saved.extension;
+    current = this;
+}
+
 uint32_t FakeHost::Reset() { return host::Entry(PELTO_ENTRY_RESET, nullptr, &FakeHost::Resolve); }
 
-bool FakeHost::Failing(const std::string& service, std::vector<uint64_t> args, uint32_t* result) {
-    calls.push_back({service, std::move(args)});
-    const auto it = fail.find(service);
-    if (it != fail.end()) {
-        *result = it->second;
-        return true;
+// The names as views, measured once.
+template <std::size_t... I>
+constexpr std::array<std::string_view, host::kServiceCount> ServiceViews(std::index_sequence<I...>) {
+    return {std::string_view(host::kServiceNames[I])...};
+}
+constexpr auto kServiceViews = ServiceViews(std::make_index_sequence<host::kServiceCount>{});
+
+bool FakeHost::Failing(host::Service service, Args args, uint32_t* result) {
+    calls.push_back({kServiceViews[service], args, service});
+    if (!fail.empty()) {
+        const auto it = fail.find(host::kServiceNames[service]);
+        if (it != fail.end()) {
+            *result = it->second;
+            return true;
+        }
     }
     if (!fail_call) return false;
     const auto answer = fail_call(calls.back());
@@ -92,7 +129,7 @@ uint8_t* FakeHost::Memory(uint32_t address, uint32_t count) {
 
 uint32_t FakeHost::DefineVTR(const char* name, uint32_t type, uint32_t initial) {
     uint32_t result = 0;
-    if (Failing("PeltoDefineVTR", {type, initial}, &result)) return result;
+    if (Failing(host::kDefineVTR, {type, initial}, &result)) return result;
     if (refused_virtual_registers.count(name)) return 0;
     virtual_registers.emplace_back(name);
     return static_cast<uint32_t>(virtual_registers.size());
@@ -100,28 +137,28 @@ uint32_t FakeHost::DefineVTR(const char* name, uint32_t type, uint32_t initial) 
 
 uint32_t FakeHost::SetWatchOnSFR(uint32_t id, PeltoHandler handler, uint32_t access) {
     uint32_t result = 0;
-    if (Failing("PeltoSetWatchOnSFR", {id, access}, &result)) return result;
+    if (Failing(host::kSetWatchOnSFR, {id, access}, &result)) return result;
     sfr_watches.push_back({id, handler, access});
     return 1;
 }
 
 uint32_t FakeHost::SetWatchOnMemory(uint32_t first, uint32_t last, PeltoHandler handler, uint32_t access) {
     uint32_t result = 0;
-    if (Failing("PeltoSetWatchOnMemory", {first, last, access}, &result)) return result;
+    if (Failing(host::kSetWatchOnMemory, {first, last, access}, &result)) return result;
     memory_watches.push_back({first, last, handler, access});
     return 1;
 }
 
 uint32_t FakeHost::CreateTimer(PeltoHandler callback) {
     uint32_t result = 0;
-    if (Failing("PeltoCreateTimer", {}, &result)) return result;
+    if (Failing(host::kCreateTimer, {}, &result)) return result;
     timers.push_back({callback, std::nullopt});
     return static_cast<uint32_t>(timers.size());
 }
 
 uint32_t FakeHost::SetTimer(uint32_t timer, uint32_t count) {
     uint32_t result = 0;
-    if (Failing("PeltoSetTimer", {timer, count}, &result)) return result;
+    if (Failing(host::kSetTimer, {timer, count}, &result)) return result;
     if (timer == 0 || timer > timers.size()) return 0;
     auto& t = timers[timer - 1];
     if (count == flash::kTimerDisarm) t.due.reset();
@@ -131,21 +168,22 @@ uint32_t FakeHost::SetTimer(uint32_t timer, uint32_t count) {
 
 uint64_t FakeHost::GetStates() {
     uint32_t result = 0;
-    if (Failing("PeltoGetStates", {}, &result)) return result;
+    if (Failing(host::kGetStates, {}, &result)) return result;
     return cycles;
 }
 
 uint32_t FakeHost::DefineMenuItem(PeltoMenuItem* item) {
     uint32_t result = 0;
-    if (Failing("PeltoDefineMenuItem", {}, &result)) return result;
+    if (Failing(host::kDefineMenuItem, {}, &result)) return result;
     menu_items.push_back(item);
     return 1;
 }
 
 uint32_t FakeHost::ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
     uint32_t result = 0;
-    if (Failing("PeltoReadSFR", {id, mask}, &result)) return result;
-    const SfrValue v = sfrs_.count(id) ? sfrs_.at(id) : SfrValue{};
+    if (Failing(host::kReadSFR, {id, mask}, &result)) return result;
+    const auto it = sfrs_.find(id);
+    const SfrValue v = it != sfrs_.end() ? it->second : SfrValue{};
     if (value) *value = v.current & mask;
     if (previous) *previous = v.previous & mask;
     return 1;
@@ -153,7 +191,7 @@ uint32_t FakeHost::ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uin
 
 uint32_t FakeHost::WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
     uint32_t result = 0;
-    if (Failing("PeltoWriteSFR", {id, value, mask}, &result)) return result;
+    if (Failing(host::kWriteSFR, {id, value, mask}, &result)) return result;
     auto& v = sfrs_[id];
     v.previous = v.current;
     v.current = (v.current & ~mask) | (value & mask);
@@ -162,7 +200,7 @@ uint32_t FakeHost::WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
 
 uint32_t FakeHost::ReadMemory(uint32_t address, uint32_t count, uint8_t* destination) {
     uint32_t result = 0;
-    if (Failing("PeltoReadMemory", {address, count}, &result)) return result;
+    if (Failing(host::kReadMemory, {address, count}, &result)) return result;
     const uint8_t* source = Memory(address, count);
     if (source == nullptr) return 0;
     std::memcpy(destination, source, count);
@@ -171,7 +209,7 @@ uint32_t FakeHost::ReadMemory(uint32_t address, uint32_t count, uint8_t* destina
 
 uint32_t FakeHost::WriteMemory(uint32_t address, uint32_t count, const uint8_t* source) {
     uint32_t result = 0;
-    if (Failing("PeltoWriteMemory", {address, count}, &result)) return result;
+    if (Failing(host::kWriteMemory, {address, count}, &result)) return result;
     memory_writes.push_back({address, count});
     uint8_t* destination = Memory(address, count);
     if (destination == nullptr) return 0;
@@ -181,29 +219,35 @@ uint32_t FakeHost::WriteMemory(uint32_t address, uint32_t count, const uint8_t* 
 
 uint32_t FakeHost::GetLastMemoryAddress() {
     uint32_t result = 0;
-    if (Failing("PeltoGetLastMemoryAddress", {}, &result)) return result;
+    if (Failing(host::kGetLastMemoryAddress, {}, &result)) return result;
     return last_address;
 }
 
 uint32_t FakeHost::GetProgramCounter() {
     uint32_t result = 0;
-    if (Failing("PeltoGetProgramCounter", {}, &result)) return result;
+    if (Failing(host::kGetProgramCounter, {}, &result)) return result;
     return pc;
 }
 
 void FakeHost::HandleFocus(uintptr_t window) {
     uint32_t ignored = 0;
-    if (Failing("PeltoHandleFocus", {window}, &ignored)) return;
+    if (Failing(host::kHandleFocus, {window}, &ignored)) return;
     focus.push_back(window);
 }
 
 uint32_t FakeHost::Uncalled(const char* name) {
-    calls.push_back({name, {}});
+    calls.push_back({name, {}, host::kServiceCount});
     return 0;
 }
 
-uint32_t FakeHost::Sfr(uint32_t id) const { return sfrs_.count(id) ? sfrs_.at(id).current : 0; }
-uint32_t FakeHost::Previous(uint32_t id) const { return sfrs_.count(id) ? sfrs_.at(id).previous : 0; }
+uint32_t FakeHost::Sfr(uint32_t id) const {
+    const auto it = sfrs_.find(id);
+    return it != sfrs_.end() ? it->second.current : 0;
+}
+uint32_t FakeHost::Previous(uint32_t id) const {
+    const auto it = sfrs_.find(id);
+    return it != sfrs_.end() ? it->second.previous : 0;
+}
 void FakeHost::SetSfr(uint32_t id, uint32_t value) { sfrs_[id] = {value, value}; }
 
 void FakeHost::ProgramWrite(uint32_t id, uint32_t value, uint16_t at, uint8_t opcode) {
@@ -213,16 +257,17 @@ void FakeHost::ProgramWrite(uint32_t id, uint32_t value, uint16_t at, uint8_t op
     code[at] = opcode;
     pc = at;
     last_address = id;
-    for (const auto& watch : std::vector<SfrWatch>(sfr_watches))
-        if (watch.id == id) watch.handler();
+    // By index: a handler may add watches.
+    for (std::size_t i = 0; i < sfr_watches.size(); ++i)
+        if (sfr_watches[i].id == id) sfr_watches[i].handler();
 }
 
 void FakeHost::ProgramCodeRead(uint16_t address, uint8_t opcode, uint16_t at) {
     code[at] = opcode;
     pc = at;
     last_address = PELTO_SPACE_CODE | address;
-    for (const auto& watch : std::vector<MemoryWatch>(memory_watches))
-        if (watch.first <= last_address && last_address <= watch.last) watch.handler();
+    for (std::size_t i = 0; i < memory_watches.size(); ++i)
+        if (memory_watches[i].first <= last_address && last_address <= memory_watches[i].last) memory_watches[i].handler();
 }
 
 void FakeHost::CaptureByte(uint16_t address, uint8_t data, uint8_t opcode) {

@@ -14,18 +14,26 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "flash/regmap.h"
+#include "host/extension.h"
 #include "host/services.h"
 #include "pelto/pelto.h"
 
 namespace testing_host {
 
+// A service's arguments in order, the unused ones 0 (no service takes more than three that
+// are worth recording).
+using Args = std::array<uint64_t, 3>;
+
 struct Call {
-    std::string service;
-    std::vector<uint64_t> args;
-    bool operator==(const Call&) const = default;
+    std::string_view service;  // one of host::kServiceNames
+    Args args{};
+    host::Service id = host::kServiceCount;  // the service by number, for quick comparison
+    bool operator==(const Call& other) const { return service == other.service && args == other.args; }
 };
 
 struct SfrValue {
@@ -99,7 +107,7 @@ public:
     void SetSfr(uint32_t id, uint32_t value);
     void SetSfr(flash::Reg reg, uint32_t value) { SetSfr(flash::Id(reg), value); }
     bool HasSfr(uint32_t id) const { return sfrs_.count(id) != 0; }
-    std::map<uint32_t, SfrValue>& sfrs() { return sfrs_; }
+    std::unordered_map<uint32_t, SfrValue>& sfrs() { return sfrs_; }
 
     std::array<uint8_t, 0x10000> code{};
     std::array<uint8_t, 0x10000> xdata{};
@@ -127,6 +135,26 @@ public:
     };
     std::vector<MemoryWrite> memory_writes;
 
+    // The host's state and the extension's, logs and failures left out: many runs can start
+    // from one started host without starting it again.
+    struct Snapshot {
+        std::unordered_map<uint32_t, SfrValue> sfrs;
+        std::array<uint8_t, 0x10000> code;
+        std::array<uint8_t, 0x10000> xdata;
+        uint64_t cycles;
+        uint32_t last_address;
+        uint32_t pc;
+        std::vector<SfrWatch> sfr_watches;
+        std::vector<MemoryWatch> memory_watches;
+        std::vector<Timer> timers;
+        std::vector<std::string> virtual_registers;
+        std::vector<PeltoMenuItem*> menu_items;
+        host::Extension extension;
+    };
+    Snapshot Save() const;
+    // Back to a saved state with empty logs and no failing or missing service.
+    void Restore(const Snapshot& saved);
+
     static constexpr uint16_t kDefaultPc = 0xC100;
     static FakeHost* current;
 
@@ -148,10 +176,10 @@ public:
     uint32_t Uncalled(const char* name);
 
 private:
-    bool Failing(const std::string& service, std::vector<uint64_t> args, uint32_t* result);
+    bool Failing(host::Service service, Args args, uint32_t* result);
     uint8_t* Memory(uint32_t address, uint32_t count);
 
-    std::map<uint32_t, SfrValue> sfrs_;
+    std::unordered_map<uint32_t, SfrValue> sfrs_;
 };
 
 }  // namespace testing_host

@@ -1,12 +1,16 @@
-// Random sequences of host events; the flash model's invariants must hold after every event.
+// Random sequences of host events (those of fuzz/flash_events.h, from pseudo-random blocks):
+// every invariant of fuzz/flash_invariants.h, the outcome model's included, must hold after every
+// event. The same events and checks run in the host-event fuzzer and in scripts/fuzz's property
+// run; this is their short, deterministic form in the suite.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <random>
+#include <vector>
 
 #include "fake_host.h"
 #include "flash/regmap.h"
-#include "host/extension.h"
+#include "fuzz/flash_events.h"
+#include "fuzz/flash_invariants.h"
 
 using flash::Reg;
 using testing_host::FakeHost;
@@ -23,117 +27,64 @@ int RunsFromEnvironment() {
     return text ? std::atoi(text) : 200;
 }
 
-bool InBankOrShadow(uint32_t address, uint32_t count) {
-    const uint32_t space = address & 0xFF000000;
-    if (space != flash::kCodeSpace && space != flash::kShadowSpace) return false;
-    const uint32_t first = address & flash::kAddressBits;
-    const uint32_t last = first + count - 1;
-    const auto bank = flash::BankOfAddress(first);
-    return bank && flash::BankOfAddress(last) == bank && last <= flash::kAddressBits;
-}
-
-// Checks every invariant; returns a description of the first one broken.
-std::string BrokenInvariant(const FakeHost& h, std::size_t calls_checked) {
-    for (std::size_t i = calls_checked; i < h.calls.size(); ++i) {
-        const auto& call = h.calls[i];
-        if (call.service != "PeltoWriteSFR") continue;
-        for (Reg control : flash::kControls) {
-            if (call.args[0] != flash::Id(control)) continue;
-            const uint64_t v = call.args[1];
-            if (v != 0x10 && v != 0x20 && v != 0x40 && v != 0x80)
-                return "control " + std::string(flash::Info(control).name) + " written " + std::to_string(v);
-        }
-    }
-    for (const auto& w : h.memory_writes)
-        if (!InBankOrShadow(w.address, w.count)) return "memory write outside the banks at " + std::to_string(w.address);
-    for (int b = flash::kPairCount; b < flash::kBankCount; ++b) {
-        const auto& bank = flash::kBanks[b];
-        for (uint32_t i = 0; i < bank.size; ++i) {
-            if (h.code[bank.base + i] != h.code[bank.second_view + i]) return "code views differ in " + std::string(bank.name);
-            if (h.xdata[bank.base + i] != h.xdata[bank.second_view + i]) return "shadow views differ in " + std::string(bank.name);
-        }
-    }
-    return {};
-}
-
 TEST(FlashProperty, InvariantsHoldUnderRandomHostEvents) {
     const uint64_t seed = SeedFromEnvironment();
     const int runs = RunsFromEnvironment();
-    constexpr int kEventsPerRun = 300;
-    std::mt19937_64 rng(seed);
-    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
-
+    constexpr std::size_t kEventsPerRun = 300;
+    flash_events::StartedHost started;
+    ASSERT_TRUE(started.started());
+    std::vector<uint8_t> blocks((kEventsPerRun + 1) * flash_events::kBlockBytes);
+    uint64_t state = seed;
     for (int run = 0; run < runs; ++run) {
+        state = flash_events::FillBlocks(blocks, state);
+        FakeHost& h = started.Restore();
+        h.cycles = flash_events::U32(flash_events::Block(blocks.data(), flash_events::kBlockBytes), 0);
+        flash_events::Driver driver(h);
+        const std::span<const uint8_t> events(blocks.data() + flash_events::kBlockBytes,
+                                              kEventsPerRun * flash_events::kBlockBytes);
+        for (std::size_t e = 0; e < kEventsPerRun; ++e) {
+            const std::string broken = driver.Run(events.subspan(e * flash_events::kBlockBytes).first<flash_events::kBlockBytes>());
+            ASSERT_TRUE(broken.empty()) << broken << " at event " << e << " of run " << run << "; seed " << seed
+                                        << " (set PELTO_PROPERTY_SEED to replay); events:\n"
+                                        << flash_events::EventList(events, e);
+        }
+    }
+}
+
+// The outcome model notices what a faulty extension would leave behind: here the host's state is
+// changed after a correct program operation on DFLASH 0, as a wrong commit would leave it.
+TEST(OutcomeModel, ReportsWhatDiffersFromTheOutcome) {
+    struct Case {
+        const char* what;
+        void (*tamper)(FakeHost&);
+        const char* reported;  // part of the report
+    };
+    const Case cases[] = {
+        {"nothing", [](FakeHost&) {}, nullptr},
+        {"a programmed byte in the second view", [](FakeHost& h) { h.code[0x7045] ^= 1; }, "code 0x7045"},
+        {"a shadow byte", [](FakeHost& h) { h.xdata[0xA040] = 0; }, "shadow 0xA040"},
+        {"completion not signalled", [](FakeHost& h) { h.SetSfr(Reg::FIRQCFG, flash::kIrqEnable); }, "FIRQCFG"},
+        {"the timer still armed", [](FakeHost& h) { h.timers[0].due = h.cycles + 1; }, "flash timer"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         FakeHost h;
         ASSERT_EQ(h.Start(), 1u);
-        h.Reset();
-        h.memory_writes.clear();  // the ROM images lie outside the banks by design
-        // Random flash contents with matching views, as a host that keeps them equal would have.
-        for (auto& b : h.code) b = static_cast<uint8_t>(rng());
-        for (auto& b : h.xdata) b = static_cast<uint8_t>(rng());
-        for (int b = flash::kPairCount; b < flash::kBankCount; ++b) {
-            const auto& bank = flash::kBanks[b];
-            std::copy_n(h.code.begin() + bank.base, bank.size, h.code.begin() + bank.second_view);
-            std::copy_n(h.xdata.begin() + bank.base, bank.size, h.xdata.begin() + bank.second_view);
-        }
-        std::size_t checked = 0;
-        for (int event = 0; event < kEventsPerRun; ++event) {
-            const uint32_t kind = pick(9);
-            std::string what;
-            switch (kind) {
-            case 0: {  // control write, biased to accepted requests
-                const Reg c = flash::kControls[pick(8)];
-                const uint32_t v = pick(2) ? (h.Sfr(c) | (1u << pick(4))) : pick(256);
-                what = "write " + std::string(flash::Info(c).name) + " " + std::to_string(v);
-                h.ProgramWrite(c, v);
-                break;
-            }
-            case 1: {
-                const uint32_t v = pick(2) ? (h.Sfr(Reg::FCMD) | 0x06) : pick(2) ? 0x04 : pick(256);
-                what = "write FCMD " + std::to_string(v);
-                h.ProgramWrite(Reg::FCMD, v);
-                break;
-            }
-            case 2: {
-                const uint16_t address = static_cast<uint16_t>(rng());
-                const uint8_t opcode = pick(4) ? flash::kOpMovDirectA : static_cast<uint8_t>(rng());
-                what = "FDATA at " + std::to_string(address);
-                h.CaptureByte(address, static_cast<uint8_t>(rng()), opcode);
-                break;
-            }
-            case 3:
-                what = "selects";
-                h.SetSfr(flash::kSectorSelects[pick(7)], pick(256));
-                break;
-            case 4:
-            case 5: {  // let time pass: to the due cycle or past it
-                const auto due = h.timers[0].due;
-                const uint64_t step = (due && pick(2)) ? *due - h.cycles : pick(3'000'000);
-                what = "advance " + std::to_string(step);
-                h.Advance(step);
-                break;
-            }
-            case 6:
-                what = "timer call at another time";
-                h.cycles += pick(1000);
-                h.FireTimerNow(1);
-                break;
-            case 7: {
-                const uint16_t address = static_cast<uint16_t>(pick(2) ? pick(0x8000) : 0xA000 + pick(0x2000));
-                what = "MOVC " + std::to_string(address);
-                h.ProgramCodeRead(address, pick(2) ? flash::kOpMovcDptr : flash::kOpMovcPc);
-                break;
-            }
-            default:
-                what = "reset";
-                h.Reset();
-                break;
-            }
-            const std::string broken = BrokenInvariant(h, checked);
-            ASSERT_TRUE(broken.empty()) << broken << " after event " << event << " (" << what << ") of run " << run
-                                        << "; seed " << seed << " (set PELTO_PROPERTY_SEED to replay)";
-            checked = h.calls.size();
-        }
+        ASSERT_EQ(h.Reset(), 1u);
+        h.memory_writes.clear();
+        flash_invariants::OutcomeModel model;
+        model.Sync(h);
+        for (uint16_t i = 0; i < flash::kDataBlock; ++i)
+            model.CaptureByte(h, static_cast<uint16_t>(0xA040 + i), static_cast<uint8_t>(0x11 * i + 1), flash::kOpMovDirectA);
+        model.ProgramWrite(h, flash::Id(Reg::FIRQCFG), flash::kIrqEnable, FakeHost::kDefaultPc, flash::kOpMovDirectA);
+        model.ProgramWrite(h, flash::Id(Reg::FCTL_D0), flash::kRequestProgram, FakeHost::kDefaultPc, flash::kOpMovDirectA);
+        model.ProgramWrite(h, flash::Id(Reg::FCMD), flash::kCommandStart, FakeHost::kDefaultPc, flash::kOpMovDirectA);
+        model.Advance(h, flash::kProgramCycles);
+        ASSERT_EQ(h.Sfr(Reg::FCTL_D0), flash::kModeRead);
+        c.tamper(h);
+        const std::string report = model.Check(h, 0);
+        if (c.reported) EXPECT_NE(report.find(c.reported), std::string::npos) << report;
+        else EXPECT_EQ(report, "");
     }
 }
 

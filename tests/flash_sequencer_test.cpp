@@ -371,12 +371,83 @@ TEST_F(SequencerTest, StartWithNoBankInModeDoesNothing) {
 }
 
 TEST_F(SequencerTest, ElapsedTimeWrapsModulo64Bits) {
-    // Start time all ones: a call at cycle 58574 sees 58575 elapsed and commits.
+    // Started 100 cycles before the counter wraps: the commit falls due after the wrap.
     h.CaptureByte(0x0040, 0x42);
-    h.SetSfr(Reg::FCTL_P0A, 0x80);
-    h.cycles = 58574;
-    h.FireTimerNow(1);
+    h.ProgramOr(Reg::FCTL_P0A, 0x08);
+    h.cycles = ~uint64_t{0} - 99;
+    h.ProgramOr(Reg::FCMD, 0x06);
+    h.Advance(58574);
+    EXPECT_EQ(h.code[0x0040], 0x00);
+    h.Advance(1);
     EXPECT_EQ(h.code[0x0040], 0x42);
+    EXPECT_EQ(h.Sfr(Reg::FCTL_P0A), 0x20u);
+}
+
+// A call at the very cycle a program phase would end, with no timer armed for it: no operation
+// ever started (the start time is unset), or the one started was cancelled by a request. Found
+// by the host-event fuzzer: either used to commit the stale row and signal completion.
+TEST(Sequencer, NothingEndsWithoutAnArmedTimer) {
+    struct Case {
+        const char* what;
+        bool started;     // an operation was started and then cancelled
+        bool by_request;  // the call is a request (otherwise a timer call by the host)
+    };
+    const Case cases[] = {
+        {"never started, request", false, true},
+        {"never started, timer call", false, false},
+        {"cancelled, request", true, true},
+        {"cancelled, timer call", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeHost h;
+        ASSERT_EQ(h.Start(), 1u);
+        ASSERT_EQ(h.Reset(), 1u);
+        h.cycles = 1000;
+        h.CaptureByte(0x0040, 0x42);
+        h.ProgramOr(Reg::FCTL_P0A, 0x08);
+        uint64_t start = ~uint64_t{0};  // unset start time
+        if (c.started) {
+            start = h.cycles;
+            h.ProgramOr(Reg::FCMD, 0x06);
+            h.Advance(1000);
+            h.ProgramWrite(Reg::FCTL_P0B, 0x28);  // accepted: cancels the timer
+            ASSERT_FALSE(h.timers[0].due.has_value());
+        }
+        h.ClearCalls();
+        h.cycles = start + 58575;
+        if (c.by_request) h.ProgramWrite(Reg::FCTL_P0B, 0x28);
+        else h.FireTimerNow(1);
+        EXPECT_EQ(h.code[0x0040], 0x00);
+        EXPECT_EQ(h.Sfr(Reg::FCTL_P0A), 0x80u);
+        EXPECT_TRUE(h.CallsTo("PeltoWriteMemory").empty());
+    }
+}
+
+// In the second erase phase, a call at the first phase's duration after that phase's start is no
+// end of a phase: a request cancels the erase, a timer call changes nothing. Found by the
+// host-event fuzzer: both used to end the first phase again and restart the second.
+TEST(Sequencer, SecondErasePhaseIgnoresTheFirstPhaseDuration) {
+    for (bool by_request : {true, false}) {
+        SCOPED_TRACE(by_request ? "request" : "timer call");
+        FakeHost fresh;
+        ASSERT_EQ(fresh.Start(), 1u);
+        ASSERT_EQ(fresh.Reset(), 1u);
+        fresh.cycles = 1000;
+        std::fill_n(fresh.code.begin() + 0x1F00, 0x100, 0x33);
+        fresh.SetSfr(Reg::FSEL_P0, 0x04);
+        fresh.ProgramOr(Reg::FCTL_P0A, 0x04);
+        fresh.ProgramOr(Reg::FCMD, 0x06);
+        fresh.Advance(119990);
+        const uint64_t second_start = fresh.cycles;
+        ASSERT_EQ(fresh.timers[0].due, second_start + 2319059);
+        fresh.cycles = second_start + 119990;
+        if (by_request) fresh.ProgramWrite(Reg::FCTL_P0B, 0x24);
+        else fresh.FireTimerNow(1);
+        EXPECT_EQ(fresh.timers[0].due, by_request ? std::nullopt : std::optional<uint64_t>(second_start + 2319059));
+        fresh.Advance(2319059);
+        EXPECT_EQ(fresh.code[0x1F00], by_request ? 0x33 : 0x00);
+    }
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ void Chip::AttachHooks() {
 bool Chip::Owns(uint8_t address) { return address >= sim8051::Cpu::kSfrBase && kOwned[address - sim8051::Cpu::kSfrBase]; }
 
 void Chip::Reset() {
+    poll_at_ = 0;
     timers_.Reset();
     timer2_.Reset();
     serial_.Reset();
@@ -80,13 +81,17 @@ bool Chip::Boundary() {
     // this boundary are taken here (three cycles at least from a flag to its handler).
     const uint64_t now = cpu_.Cycles();
     SyncTo(now > 0 ? now - kPollDelay : 0);
-    if (interrupts_.Held()) {
-        SyncTo(now);
-        return false;
+    Vectoring v;
+    if (!interrupts_.Held()) {
+        const bool nmi = nmi_.requested != nullptr && nmi_.requested(nmi_.ctx);
+        v = interrupts_.Decide(nmi);
     }
-    const bool nmi = nmi_.requested != nullptr && nmi_.requested(nmi_.ctx);
-    const Vectoring v = interrupts_.Decide(nmi);
+    // A flag set in this very cycle is polled in the next: the core must stop there too, which
+    // NextEvent() no longer says once the flag is set.
+    const auto flags = [&] { return std::array{At(sfrs_, sfr::kTcon), At(sfrs_, sfr::kScon), At(sfrs_, sfr::kT2con)}; };
+    const auto before = flags();
     SyncTo(now);
+    if (flags() != before) poll_at_ = now + kPollDelay;
     if (!v.take) return false;
     uint8_t& pcon = At(sfrs_, sfr::kPcon);
     pcon = static_cast<uint8_t>(pcon & ~pcon::kIdle);  // an interrupt ends idle mode
@@ -98,7 +103,8 @@ bool Chip::Boundary() {
 
 uint64_t Chip::NextEvent() const {
     const uint64_t next = std::min({timers_.NextEvent(), timer2_.NextEvent(), serial_.NextEvent()});
-    return next == kNever ? kNever : next + kPollDelay;
+    const uint64_t poll = poll_at_ > cpu_.Cycles() ? poll_at_ : kNever;
+    return std::min(poll, next == kNever ? kNever : next + kPollDelay);
 }
 
 Power Chip::power() const {

@@ -81,6 +81,7 @@ private:
     SerialPort serial_;
     InterruptController interrupts_;
     NmiLine nmi_;
+    uint64_t poll_at_ = 0;  // a boundary where a flag set at the last one is polled
     std::array<uint64_t, kInterruptSources.size() + 1> entries_{};
 };
 

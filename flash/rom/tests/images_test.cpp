@@ -24,7 +24,7 @@ TEST(RomImages, StartUpWritesEachImageOnceInOrderThenDisarmsTheTimer) {
     ASSERT_EQ(memory.size(), kImageLayout.size());
     for (std::size_t i = 0; i < kImageLayout.size(); ++i)
         EXPECT_EQ(memory[i].args,
-                  (std::vector<uint64_t>{flash::CodeAddress(kImageLayout[i].address), kImageLayout[i].size}))
+                  (testing_host::Args{flash::CodeAddress(kImageLayout[i].address), kImageLayout[i].size}))
             << kImageLayout[i].name;
     // Start-up writes no register; the timer is disarmed after the images are in place.
     ASSERT_EQ(writes.size(), kImageLayout.size() + 1);

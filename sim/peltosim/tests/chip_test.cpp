@@ -112,6 +112,15 @@ TEST_F(ChipTest, Mode3SplitsTimer0AndTh0TakesTimer1sRunBitAndFlag) {
     EXPECT_NE(host().cpu().Sfr(chip::sfr::kTcon) & chip::tcon::kTf0, 0) << "TL0 overflowed too, its interrupt disabled";
 }
 
+TEST_F(ChipTest, AFlagSetAtTheBoundaryWhereAnotherWasPolledIsTakenAtTheNext) {
+    // TH0 (run by TR1, its interrupt off) overflows in cycle 39, TL0 in cycle 40: the core stops at
+    // 40 for the first, and the second, set in that very cycle, must still be polled at 41.
+    Load("chip_timer0");
+    Patch({0x33, 0xEF, 0xED, 0x82});
+    host().Reset();
+    EXPECT_EQ(Arrivals(kTimer0Vector, 1), ExpectedArrivals({kTr0Set + 19}));
+}
+
 TEST_F(ChipTest, HighLevelNestsInLowAndSameLevelWaitsForReti) {
     Load("chip_nesting");
     host().Reset();
