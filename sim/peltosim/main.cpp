@@ -3,18 +3,23 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "expect.h"
 #include "extension_loader.h"
 #include "flash/regmap.h"
 #include "interrupt.h"
+#include "flash_ops.h"
+#include "lint.h"
 #include "options.h"
 #include "output_file.h"
 #include "program_loader.h"
 #include "recorder.h"
 #include "report.h"
 #include "sim_host.h"
+#include "sweep.h"
 #include "window_loop.h"
 
 namespace {
@@ -25,6 +30,8 @@ constexpr int kExitBadInput = 2;
 // Without a window, the run still pauses this often, to notice an interrupt whose stop request
 // was lost in a race.
 constexpr uint64_t kInterruptCheckCycles = 1'000'000;
+constexpr int kExitUnmet = 3;
+constexpr int kExitLint = 4;
 
 int Fail(const std::string& message) {
     std::cerr << "pelto-sim: error: " << message << '\n';
@@ -51,7 +58,8 @@ peltosim::StopAccess::Space ToStopSpace(peltosim::Space space) {
 
 int main(int argc, char** argv) {
     std::string error;
-    const auto options = peltosim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const auto options = peltosim::ParseOptions(args, error);
     if (!options) return Fail(error + " (pelto-sim --help lists the options)");
     if (options->help) {
         std::cout << peltosim::kUsage;
@@ -69,7 +77,17 @@ int main(int argc, char** argv) {
                        : options->trace_registers ? peltosim::TraceMode::kRegisters
                                                   : peltosim::TraceMode::kEvents;
     peltosim::Recorder recorder(host, trace);
-    host.SetObserver(&recorder);
+    // The flash's operations are followed only for the lint and the sweep.
+    peltosim::FlashTracker tracker(host);
+    peltosim::ObserverList observers;
+    observers.Add(&recorder);
+    std::optional<peltosim::Lint> lint;
+    if (options->lint || options->power_cut_sweep) observers.Add(&tracker);
+    if (options->lint) {
+        lint.emplace(host, tracker, options->lint_off);
+        observers.Add(&*lint);
+    }
+    host.SetObserver(&observers);
 
     std::vector<peltosim::LoadedExtension> extensions;
     for (const auto& path : options->extensions) {
@@ -95,7 +113,7 @@ int main(int argc, char** argv) {
     const bool serial_to_stdout = options->serial_out && *options->serial_out == "-";
     if (options->serial_out && !serial_to_stdout && !serial_file.Open(*options->serial_out, error))
         return Fail("--serial-out: " + error);
-    host.SetSerialOutput(serial_to_stdout ? stdout : serial_file.stream(), options->json);
+    host.SetSerialOutput(serial_to_stdout ? stdout : serial_file.stream(), options->json || options->expect_serial.has_value());
     if (options->serial_in) {
         std::vector<uint8_t> bytes;
         if (!ReadBytes(*options->serial_in, bytes)) return Fail("--serial-in: cannot read '" + *options->serial_in + "'");
@@ -122,16 +140,27 @@ int main(int argc, char** argv) {
     int status = kExitOk;
     host.chip().Sync();  // the timer and serial registers as they stand at the end
     if (!recorder.Finish(host.cpu().Cycles(), error)) status = Fail(error);
+    if (lint) lint->Finish();
+    const auto unmet = peltosim::CheckExpectations(host, *options);
+    if (options->power_cut_sweep && status == kExitOk) {
+        if (lint) lint->Print(std::cerr);
+        return peltosim::RunSweep({*options, args, argv[0], host, tracker, end, unmet}, std::cout);
+    }
     if (serial_file.IsOpen() && !serial_file.Commit(error)) status = Fail("--serial-out: " + error);
     else if (host.serial_output_failed()) status = Fail("--serial-out: writing the transmitted bytes failed");
     const auto empty_rom =
         end == peltosim::RunEnd::kBreakpoint ? peltosim::EmptyRomError(host.cpu().Pc(), loaded, *options) : std::nullopt;
     if (empty_rom) {
         status = Fail(*empty_rom);
+    } else if (options->json) {
+        peltosim::WriteJson(std::cout, host, *options, end, peltosim::ExpectJson(*options, unmet) + (lint ? lint->Json() : ""));
     } else {
-        if (options->json) peltosim::WriteJson(std::cout, host, *options, end);
-        else peltosim::WriteSummary(std::cout, host, *options, end);
+        peltosim::WriteSummary(std::cout, host, *options, end);
+        for (const auto& u : unmet) std::cout << "expectation not met: expected " << u.expected << ", found " << u.found << '\n';
+        if (peltosim::ExpectationCount(*options) != 0 && unmet.empty())
+            std::cout << "expectations: all " << peltosim::ExpectationCount(*options) << " met\n";
     }
+    if (lint) lint->Print(std::cerr);
     if (!peltosim::FinishStandardOutput(error)) status = Fail(error);
     if (status != kExitOk) return status;
     if (end == peltosim::RunEnd::kInterrupted) {
@@ -143,5 +172,7 @@ int main(int argc, char** argv) {
         std::cerr << "pelto-sim: error: the program did not halt within " << options->max_cycles << " cycles\n";
         return kExitNoHalt;
     }
+    if (!unmet.empty()) return kExitUnmet;
+    if (lint && options->lint_error && !lint->findings().empty()) return kExitLint;
     return kExitOk;
 }

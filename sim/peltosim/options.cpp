@@ -4,6 +4,8 @@
 #include <limits>
 
 #include "register_ref.h"
+#include "expect.h"
+#include "lint.h"
 
 namespace peltosim {
 
@@ -35,6 +37,16 @@ const char* const kUsage =
     "  --reset-at CYCLE      reset the chip at CYCLE (repeatable)\n"
     "  --power-cut-at CYCLE  cut the power at CYCLE: reset, and RAM refilled (repeatable)\n"
     "  --ram-fill BYTE|random:SEED  what RAM holds after a power cut (default random:32850)\n"
+    "  --expect SPACE:ADDR=VALUE  expect byte(s) VALUE (0x01 or 0x01,0x02) from ADDR when the run ends\n"
+    "                        (repeatable; exit status 3 when one is unmet)\n"
+    "  --expect-serial TEXT  expect the serial output to contain TEXT (\\n, \\r, \\t, \\\\, \\xHH)\n"
+    "  --power-cut-sweep     cut the power once after every persistent flash change and check the\n"
+    "                        expectations after each cut (one process per cut)\n"
+    "  --sweep-every N       with the sweep: also cut every N cycles\n"
+    "  --sweep-svg FILE      with the sweep: draw the flash operations and cut points as SVG\n"
+    "  --jobs N              with the sweep: cut runs in parallel (default: one per core)\n"
+    "  --shard K/N           with the sweep: run cut points K, K+N, K+2N, ... (K from 1 to N)\n"
+    "  --lint[=error,-NAME]  warn about flash misuse (error: each finding fails the run; -NAME: off)\n"
     "  --fail-service NAME   make the host service NAME fail (repeatable; for testing)\n"
     "  --help                show this text\n";
 
@@ -66,6 +78,9 @@ namespace {
 constexpr uint64_t kAddressMax = 0xFFFF;
 constexpr uint64_t kSpaceSize = 0x10000;
 constexpr uint64_t kIdataSize = 0x100;
+// More parallel runs than this is a typo, not a machine.
+constexpr uint64_t kMaxJobs = 1024;
+constexpr uint64_t kMaxShards = std::numeric_limits<unsigned>::max();
 
 std::optional<Space> ParseSpace(const std::string& name, uint64_t& size) {
     size = kSpaceSize;
@@ -135,6 +150,41 @@ bool ParseRamFill(const std::string& text, Options& o, std::string& error) {
     }
     error = "--ram-fill '" + text + "': expected a byte (0x00-0xFF) or random:SEED";
     return false;
+}
+
+bool ParseShard(const std::string& text, Options& o, std::string& error) {
+    const auto slash = text.find('/');
+    const auto index = slash == std::string::npos ? std::nullopt : ParseNumber(text.substr(0, slash), kMaxShards);
+    const auto count = slash == std::string::npos ? std::nullopt : ParseNumber(text.substr(slash + 1), kMaxShards);
+    if (!index || !count || *index == 0 || *index > *count) {
+        error = "--shard '" + text + "': expected K/N with 1 <= K <= N";
+        return false;
+    }
+    o.shard_index = static_cast<unsigned>(*index);
+    o.shard_count = static_cast<unsigned>(*count);
+    return true;
+}
+
+// --lint, or --lint= with a comma-separated list of "error" and "-NAME".
+bool ParseLint(const std::string& option, Options& o, std::string& error) {
+    o.lint = true;
+    if (option == "--lint") return true;
+    const std::string list = option.substr(option.find('=') + 1);
+    std::size_t start = 0;
+    for (;;) {
+        const auto comma = list.find(',', start);
+        const std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (item == "error") {
+            o.lint_error = true;
+        } else if (item.size() > 1 && item[0] == '-' && FindLintCheck(item.substr(1))) {
+            o.lint_off.push_back(item.substr(1));
+        } else {
+            error = option + ": '" + item + "' is neither 'error' nor -NAME with NAME one of " + LintCheckNames();
+            return false;
+        }
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
 }
 
 }  // namespace
@@ -248,6 +298,36 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         } else if (a == "--ram-fill") {
             const auto* v = value();
             if (!v || !ParseRamFill(*v, o, error)) return std::nullopt;
+        } else if (a == "--expect") {
+            const auto* v = value();
+            if (!v || !ParseExpectation(*v, error)) return std::nullopt;
+            o.expect.push_back(*v);
+        } else if (a == "--expect-serial") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            o.expect_serial = DecodeSerialText(*v, error);
+            if (!o.expect_serial) return std::nullopt;
+        } else if (a == "--power-cut-sweep") {
+            o.power_cut_sweep = true;
+        } else if (a == "--sweep-svg") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            o.sweep_svg = *v;
+        } else if (a == "--sweep-every" || a == "--jobs") {
+            const auto* v = value();
+            if (!v) return std::nullopt;
+            const auto n = ParseNumber(*v, a == "--jobs" ? kMaxJobs : std::numeric_limits<uint64_t>::max());
+            if (!n || *n == 0) {
+                error = a + " '" + *v + "': expected a number from 1" + (a == "--jobs" ? " to " + std::to_string(kMaxJobs) : "");
+                return std::nullopt;
+            }
+            if (a == "--jobs") o.jobs = static_cast<unsigned>(*n);
+            else o.sweep_every = *n;
+        } else if (a == "--shard") {
+            const auto* v = value();
+            if (!v || !ParseShard(*v, o, error)) return std::nullopt;
+        } else if (a == "--lint" || a.rfind("--lint=", 0) == 0) {
+            if (!ParseLint(a, o, error)) return std::nullopt;
         } else if (a == "--fail-service") {
             const auto* v = value();
             if (!v) return std::nullopt;
@@ -258,6 +338,11 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         } else {
             o.hex_files.push_back(a);
         }
+    }
+    const bool sweep_only = o.sweep_every != 0 || o.sweep_svg || o.jobs != 0 || o.shard_count != 1;
+    if (sweep_only && !o.power_cut_sweep) {
+        error = "--sweep-every, --sweep-svg, --jobs and --shard need --power-cut-sweep";
+        return std::nullopt;
     }
     if (o.keep_open && !o.menu) {
         error = "--keep-open needs --menu";

@@ -56,6 +56,20 @@ struct Options {
     bool ram_fill_random = true;
     uint8_t ram_fill_byte = 0;
     uint64_t ram_fill_seed = kDefaultRamFillSeed;
+    // Checked at the end (expect.h): SPACE:ADDR=VALUE texts as given, and decoded serial text.
+    std::vector<std::string> expect;
+    std::optional<std::string> expect_serial;
+    // The power-loss sweep (sweep.h).
+    bool power_cut_sweep = false;
+    uint64_t sweep_every = 0;  // 0: only the cut points of persistent-state changes
+    std::optional<std::string> sweep_svg;
+    unsigned jobs = 0;  // 0: one per core
+    unsigned shard_index = 1;  // 1..shard_count
+    unsigned shard_count = 1;
+    // The flash lint (lint.h).
+    bool lint = false;
+    bool lint_error = false;
+    std::vector<std::string> lint_off;
 };
 
 // Parses argv[1..]; on failure returns nothing and says why in `error`.

@@ -69,7 +69,7 @@ const char* RunEndName(RunEnd end) {
     return "unknown";
 }
 
-void WriteJson(std::ostream& out, const SimHost& host, const Options& options, RunEnd end) {
+void WriteJson(std::ostream& out, const SimHost& host, const Options& options, RunEnd end, const std::string& more) {
     const sim8051::Cpu& cpu = host.cpu();
     out << "{\"end\":\"" << RunEndName(end) << "\",\"cycles\":" << cpu.Cycles() << ",\"instructions\":" << cpu.Instructions()
         << ",\"pc\":" << cpu.Pc() << ",\"a\":" << int(cpu.Acc()) << ",\"b\":" << int(cpu.B()) << ",\"psw\":" << int(cpu.Psw())
@@ -86,7 +86,7 @@ void WriteJson(std::ostream& out, const SimHost& host, const Options& options, R
     for (std::size_t i = 0; i < options.sfrs.size(); ++i)
         out << (i ? "," : "") << '"' << options.sfrs[i] << "\":" << RegisterValue(host, options.sfrs[i]);
     out << "},\"serial\":" << JsonString(host.serial_text()) << ",\"resets\":" << host.resets()
-        << ",\"power_cuts\":" << host.power_cuts() << ",\"ram_fill\":" << JsonString(RamFillText(options)) << "}\n";
+        << ",\"power_cuts\":" << host.power_cuts() << ",\"ram_fill\":" << JsonString(RamFillText(options)) << more << "}\n";
 }
 
 void WriteSummary(std::ostream& out, const SimHost& host, const Options& options, RunEnd end) {

@@ -17,7 +17,8 @@ const char* RunEndName(RunEnd end);
 // A JSON string literal of the bytes, each byte outside printable ASCII as \u00XX.
 std::string JsonString(std::string_view text);
 
-void WriteJson(std::ostream& out, const SimHost& host, const Options& options, RunEnd end);
+// `more` is added to the object as it stands (",\"key\":value..."), for results of other modules.
+void WriteJson(std::ostream& out, const SimHost& host, const Options& options, RunEnd end, const std::string& more = {});
 void WriteSummary(std::ostream& out, const SimHost& host, const Options& options, RunEnd end);
 
 }  // namespace peltosim

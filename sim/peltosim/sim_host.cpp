@@ -93,9 +93,16 @@ bool SimHost::NmiRequested(void* ctx) {
 
 bool SimHost::NmiEnabled(void* ctx) { return static_cast<SimHost*>(ctx)->sfrs_.Read(kNmiconId)->current != 0; }
 
-void SimHost::OnDataAccess(void* ctx, sim8051::DataSpace, uint16_t, uint8_t, uint16_t) {
-    // Only stop conditions watch data bytes.
-    static_cast<SimHost*>(ctx)->Stop();
+void SimHost::OnDataAccess(void* ctx, sim8051::DataSpace space, uint16_t address, uint8_t access, uint16_t pc) {
+    auto& self = *static_cast<SimHost*>(ctx);
+    const uint8_t stops = space == sim8051::DataSpace::kXdata ? self.stop_xdata_[address] : self.stop_idata_[address & 0xFF];
+    if (stops & access) self.Stop();
+    if (self.observer_)
+        self.observer_->DataAccessed(self.GetStates(), space, address, access == sim8051::kWatchWrite, pc);
+}
+
+void SimHost::ObserveData(sim8051::DataSpace space, uint16_t first, uint16_t last, uint8_t access) {
+    cpu_->WatchData(space, first, last, access, true);
 }
 
 void SimHost::StopOn(const StopAccess& access) {
@@ -105,16 +112,21 @@ void SimHost::StopOn(const StopAccess& access) {
         cpu_->WatchMovc(access.address, access.address, true);
         break;
     case StopAccess::Space::kXdata:
-    case StopAccess::Space::kIdata:
+    case StopAccess::Space::kIdata: {
+        const uint8_t flag = access.write ? sim8051::kWatchWrite : sim8051::kWatchRead;
+        if (access.space == StopAccess::Space::kXdata) stop_xdata_[access.address] |= flag;
+        else stop_idata_[access.address & 0xFF] |= flag;
         cpu_->WatchData(access.space == StopAccess::Space::kXdata ? sim8051::DataSpace::kXdata : sim8051::DataSpace::kIdata,
-                        access.address, access.address, access.write ? sim8051::kWatchWrite : sim8051::kWatchRead, true);
+                        access.address, access.address, flag, true);
         break;
+    }
     }
 }
 
-void SimHost::OnMovcRead(void* ctx, uint16_t address, uint16_t) {
+void SimHost::OnMovcRead(void* ctx, uint16_t address, uint16_t pc) {
     auto& self = *static_cast<SimHost*>(ctx);
     if (self.stop_code_reads_[address]) self.Stop();
+    if (self.observer_) self.observer_->CodeRead(self.GetStates(), address, pc);
     const uint32_t host_address = PELTO_SPACE_CODE | address;
     for (std::size_t i = 0; i < self.memory_watches_.size(); ++i) {
         const MemoryWatch watch = self.memory_watches_[i];
@@ -377,6 +389,7 @@ uint32_t SimHost::WriteMemory(uint32_t address, uint32_t count, const uint8_t* s
     if (Failing(Service::kWriteMemory) || source == nullptr) return kResultFailure;
     uint8_t* destination = Memory(address, count);
     if (destination == nullptr) return kResultFailure;
+    if (observer_) observer_->MemoryWritten(GetStates(), address, count);
     std::memmove(destination, source, count);
     return kResultSuccess;
 }

@@ -45,7 +45,7 @@ inline constexpr uint32_t kNoAddress = 0;
 inline constexpr uint32_t kDefaultClockHz = 12'000'000;
 inline constexpr uint32_t kClocksPerCycle = 12;
 
-// What the host observed, for --trace and --vcd.
+// What the host observed, for --trace, --vcd, the lint and the power-loss sweep.
 struct Observer {
     virtual ~Observer() = default;
     // A register write: by the program (watched or on a page the host models) or by an extension.
@@ -54,6 +54,13 @@ struct Observer {
     virtual void TimerExpired(uint64_t cycle, uint32_t timer) = 0;
     // A reset or power cut from the host side (--reset-at, --power-cut-at), before it happens.
     virtual void ChipReset(uint64_t /*cycle*/, bool /*power_cut*/) {}
+    // An extension's PeltoWriteMemory of `count` bytes at a host memory address, before they change.
+    virtual void MemoryWritten(uint64_t /*cycle*/, uint32_t /*address*/, uint32_t /*count*/) {}
+    // A MOVC data read of a code byte that an extension or a stop condition watches.
+    virtual void CodeRead(uint64_t /*cycle*/, uint16_t /*address*/, uint16_t /*pc*/) {}
+    // A program access of a data byte watched by a stop condition or SimHost::ObserveData.
+    virtual void DataAccessed(uint64_t /*cycle*/, sim8051::DataSpace /*space*/, uint16_t /*address*/, bool /*write*/,
+                              uint16_t /*pc*/) {}
 };
 
 enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped, kPowerDown, kInterrupted };
@@ -124,6 +131,9 @@ public:
     uint64_t power_cuts() const { return power_cuts_; }
     // Ends the run after an access of a data byte.
     void StopOn(const StopAccess& access);
+    // Reports the program's accesses (sim8051::kWatchRead, kWatchWrite) of data bytes first..last
+    // to the observer.
+    void ObserveData(sim8051::DataSpace space, uint16_t first, uint16_t last, uint8_t access);
     // Where transmitted serial bytes go: a stream (may be null) and, when `keep`, a transcript.
     void SetSerialOutput(std::FILE* stream, bool keep) {
         serial_stream_ = stream;
@@ -247,6 +257,9 @@ private:
     std::size_t next_reset_ = 0;
     std::vector<XdataRange> kept_xdata_;
     std::array<bool, sim8051::Cpu::kCodeSize> stop_code_reads_{};
+    // Watch flags of the data bytes that stop the run (the others are only observed).
+    std::array<uint8_t, sim8051::Cpu::kXramSize> stop_xdata_{};
+    std::array<uint8_t, sim8051::Cpu::kIramSize> stop_idata_{};
     RamFill ram_fill_;
     std::FILE* serial_stream_ = nullptr;
     bool keep_serial_ = false;
