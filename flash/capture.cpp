@@ -22,9 +22,9 @@ constexpr std::array<uint8_t, 256> MakeCheckTable() {
 constexpr auto kCheckTable = MakeCheckTable();
 static_assert(kCheckTable[0x01] == 0x3 && kCheckTable[0x80] == 0xC);
 
-// A register the host did not report reads as a value no 8-bit register holds; a data pointer
-// or data byte left unknown captures nothing (any stand-in could put a byte where it does not
-// belong).
+// A register the host did not report keeps this preset; a data pointer or data byte left unknown
+// captures nothing (any stand-in could put a byte where it does not belong). Any other value
+// counts by its low 8 bits: a host need not mask its 32-bit output.
 constexpr uint32_t kUnreadRegister = 0xFFFFFFFF;
 constexpr uint32_t kByteMax = 0xFF;
 // An opcode the host did not report reads as NOP, which neither handler acts on.
@@ -60,7 +60,7 @@ void CaptureFlashByte(FlashState& state, const host::Services& host) {
     const auto new_shadow = static_cast<uint8_t>(shadow | kEccValid | EccCheckBits(data));
 
     if (opcode != kOpMovDirectA) return;
-    if (dph > kByteMax || dpl > kByteMax || fdata > kByteMax) return;
+    if (dph == kUnreadRegister || dpl == kUnreadRegister || fdata == kUnreadRegister) return;
     const auto bank_index = BankOfAddress(address);
     if (!bank_index) return;
 

@@ -87,6 +87,8 @@ void FakeHost::Restore(const Snapshot& saved) {
     fail.clear();
     missing.clear();
     refused_virtual_registers.clear();
+    unmasked_bits = 0;
+    watch_own_writes = false;
     fail_call = nullptr;
     host::TheExtension() = saved.extension;
     current = this;
@@ -184,8 +186,8 @@ uint32_t FakeHost::ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uin
     if (Failing(host::kReadSFR, {id, mask}, &result)) return result;
     const auto it = sfrs_.find(id);
     const SfrValue v = it != sfrs_.end() ? it->second : SfrValue{};
-    if (value) *value = v.current & mask;
-    if (previous) *previous = v.previous & mask;
+    if (value) *value = (v.current & mask) | (unmasked_bits & ~mask);
+    if (previous) *previous = (v.previous & mask) | (unmasked_bits & ~mask);
     return 1;
 }
 
@@ -195,6 +197,7 @@ uint32_t FakeHost::WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
     auto& v = sfrs_[id];
     v.previous = v.current;
     v.current = (v.current & ~mask) | (value & mask);
+    if (watch_own_writes) RunWatches(id);
     return 1;
 }
 
@@ -257,6 +260,10 @@ void FakeHost::ProgramWrite(uint32_t id, uint32_t value, uint16_t at, uint8_t op
     code[at] = opcode;
     pc = at;
     last_address = id;
+    RunWatches(id);
+}
+
+void FakeHost::RunWatches(uint32_t id) {
     // By index: a handler may add watches.
     for (std::size_t i = 0; i < sfr_watches.size(); ++i)
         if (sfr_watches[i].id == id) sfr_watches[i].handler();

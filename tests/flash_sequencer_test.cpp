@@ -121,6 +121,49 @@ TEST_F(SequencerTest, ProgramPflashPair0) {
     EXPECT_EQ(h.Sfr(Reg::NMISTAT), 0x44u);
 }
 
+// A host that runs the watches for the extension's own control writes calls the sequencer from
+// inside itself; the inner call does nothing and the operations come out as on a proper host.
+TEST_F(SequencerTest, HostRunningWatchesForOwnWritesGetsTheSameOperations) {
+    h.watch_own_writes = true;
+    CaptureBlock(0xB020, 32, 0x31);
+    h.ProgramWrite(Reg::FIRQCFG, 0x01);
+    h.ProgramWrite(Reg::FCTL_D1, 0x28);
+    EXPECT_EQ(h.Sfr(Reg::FCTL_D1), 0x80u);
+    h.ProgramWrite(Reg::FCMD, 0x06);
+    ASSERT_EQ(TimerDue(), h.cycles + flash::kProgramCycles);
+    h.Advance(flash::kProgramCycles);
+    for (int i = 0; i < 32; ++i) {
+        EXPECT_EQ(h.code[0xB020 + i], static_cast<uint8_t>(0x31 + i * 7)) << i;
+        EXPECT_EQ(h.code[0x6020 + i], static_cast<uint8_t>(0x31 + i * 7)) << i;
+    }
+    EXPECT_EQ(h.Sfr(Reg::FCTL_D1), 0x20u);
+    EXPECT_EQ(h.Sfr(Reg::NMISTAT), 0x04u);
+    EXPECT_FALSE(TimerArmed());
+
+    Fill(0x2000, 0x2000, 0xEE);
+    h.SetSfr(Reg::FSEL_P1, 0x04);
+    h.ProgramWrite(Reg::FCMD, 0x04);
+    h.ProgramWrite(Reg::FCTL_P1B, 0x24);
+    h.ProgramWrite(Reg::FCMD, 0x06);
+    h.Advance(flash::kEraseFirstPhaseCycles);
+    EXPECT_EQ(h.Sfr(Reg::FPHASE2), 0x1Eu);
+    h.Advance(flash::kEraseSecondPhaseCycles);
+    EXPECT_TRUE(AllEqual(0x2000, 0x1F00, 0xEE));
+    EXPECT_TRUE(AllEqual(0x3F00, 0x100, 0x00));
+    EXPECT_EQ(h.Sfr(Reg::FCTL_P1A), 0x20u);
+    EXPECT_EQ(h.Sfr(Reg::FCTL_P1B), 0x20u);
+    EXPECT_FALSE(TimerArmed());
+
+    // An abort writes every control; each write runs the FCMD handler's watch again.
+    h.ProgramWrite(Reg::FCMD, 0x04);
+    h.ProgramWrite(Reg::FCTL_D0, 0x24);
+    h.ProgramWrite(Reg::FCMD, 0x06);
+    h.Advance(100);
+    h.ProgramWrite(Reg::FCMD, 0x04);
+    for (Reg c : flash::kControls) EXPECT_EQ(h.Sfr(c), 0x20u) << flash::Info(c).name;
+    EXPECT_FALSE(TimerArmed());
+}
+
 TEST_F(SequencerTest, ProgramWithoutSignallingStillCommits) {
     CaptureBlock(0x2000, 64, 0x01);
     h.ProgramOr(Reg::FCTL_P1A, 0x08);
