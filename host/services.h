@@ -45,8 +45,12 @@ public:
     // Looks up every service, then reports whether all were found. The table is filled with
     // what was found either way.
     bool Resolve(uintptr_t module, Resolver resolve);
-    bool Complete() const;
-    void Clear() { entries_ = {}; }
+    // Whether the last lookup found every service; nothing may be called otherwise.
+    bool Complete() const { return complete_; }
+    void Clear() {
+        entries_ = {};
+        complete_ = false;
+    }
 
     uint32_t DefineVTR(const char* name, uint32_t type, uint32_t initial) const {
         return Get<decltype(&PeltoDefineVTR)>(kDefineVTR)(name, type, initial);
@@ -92,6 +96,7 @@ private:
     F Get(Service s) const { return reinterpret_cast<F>(entries_[s]); }
 
     std::array<GenericFunction, kServiceCount> entries_{};
+    bool complete_ = false;
 };
 
 // The platform lookup: GetProcAddress on Windows, dlsym elsewhere.
