@@ -205,17 +205,20 @@ public:
         for (std::size_t t = 0; t < h.timers.size(); ++t)
             if (t + 1 != timer_) others[t] = h.timers[t].due;
         for (;;) {
-            std::optional<uint64_t> next = due_ && *due_ <= end ? due_ : std::nullopt;
+            // A flag and a plain cycle: gcc -O3 takes an optional here for maybe uninitialized.
+            bool any = due_ && *due_ <= end;
+            uint64_t next = any ? *due_ : 0;
             std::optional<std::size_t> other;
             for (std::size_t t = 0; t < others.size(); ++t)
-                if (others[t] && *others[t] <= end && (!next || *others[t] < *next)) {
-                    next = others[t];
+                if (others[t] && *others[t] <= end && (!any || *others[t] < next)) {
+                    any = true;
+                    next = *others[t];
                     other = t;
                 }
-            if (!next) break;
+            if (!any) break;
             if (other) others[*other].reset();
             else due_.reset();
-            Call(*next);
+            Call(next);
         }
         h.Advance(cycles);
     }
