@@ -8,8 +8,7 @@
 namespace flash {
 namespace {
 
-// A register the host does not report reads as 0: no request, no command, no mode, no sector
-// and no completion enable, so nothing starts, commits, erases or signals on a value never read.
+// A register the host does not report reads as kUnreadIsZero (host_access.h).
 
 struct RequestRule {
     uint8_t mask;
