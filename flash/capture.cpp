@@ -22,16 +22,13 @@ constexpr std::array<uint8_t, 256> MakeCheckTable() {
 constexpr auto kCheckTable = MakeCheckTable();
 static_assert(kCheckTable[0x01] == 0x3 && kCheckTable[0x80] == 0xC);
 
-// A register the host did not report reads as a value no 8-bit register holds; a data pointer
-// or data byte left unknown captures nothing (any stand-in could put a byte where it does not
-// belong).
-constexpr uint32_t kUnreadRegister = 0xFFFFFFFF;
+// A data pointer or data byte left at kUnreadRegister captures nothing (any stand-in could put a
+// byte where it does not belong). Any other value counts by its low 8 bits: a host need not mask
+// its 32-bit output.
 constexpr uint32_t kByteMax = 0xFF;
-// An opcode the host did not report reads as NOP, which neither handler acts on.
-constexpr uint8_t kUnreadOpcode = 0x00;
 // A read watch reports the code address of a flash byte; any other last address (0 from a host
 // that did not answer) names no byte with a shadow, and nothing is checked.
-constexpr uint32_t kSpaceBits = 0xFF000000;
+constexpr uint32_t kSpaceBits = PELTO_SPACE_MASK;
 
 // A byte with the given check bits, for each nibble: what a code byte the host did not report
 // reads as, so that a byte that could not be read is never reported as an ECC error.
@@ -60,7 +57,7 @@ void CaptureFlashByte(FlashState& state, const host::Services& host) {
     const auto new_shadow = static_cast<uint8_t>(shadow | kEccValid | EccCheckBits(data));
 
     if (opcode != kOpMovDirectA) return;
-    if (dph > kByteMax || dpl > kByteMax || fdata > kByteMax) return;
+    if (dph == kUnreadRegister || dpl == kUnreadRegister || fdata == kUnreadRegister) return;
     const auto bank_index = BankOfAddress(address);
     if (!bank_index) return;
 

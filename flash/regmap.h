@@ -15,6 +15,8 @@
 #include <optional>
 #include <string_view>
 
+#include "pelto/pelto.h"
+
 namespace flash {
 
 enum class Reg : uint8_t {
@@ -130,13 +132,13 @@ inline constexpr uint8_t kMarginMask = 0x03;          // FMARGIN read-margin bit
 inline constexpr uint64_t kProgramCycles = 58575;
 inline constexpr uint64_t kEraseFirstPhaseCycles = 119990;
 inline constexpr uint64_t kEraseSecondPhaseCycles = 2319059;
-inline constexpr uint32_t kTimerDisarm = 0xFFFFFFFF;
+inline constexpr uint32_t kTimerDisarm = PELTO_TIMER_DISARM;
 inline constexpr uint64_t kNoStartTime = ~uint64_t{0};
 
 // ---- Memory map ---------------------------------------------------------------------------
 
-inline constexpr uint32_t kCodeSpace = 0xFF000000;   // host memory address of code byte 0
-inline constexpr uint32_t kShadowSpace = 0x01000000; // ECC shadow: external data at the same address
+inline constexpr uint32_t kCodeSpace = PELTO_SPACE_CODE;     // host memory address of code byte 0
+inline constexpr uint32_t kShadowSpace = PELTO_SPACE_XDATA;  // ECC shadow: external data at the same address
 inline constexpr uint32_t kAddressBits = 0xFFFF;
 
 constexpr uint32_t CodeAddress(uint32_t a) { return kCodeSpace | (a & kAddressBits); }

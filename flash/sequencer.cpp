@@ -8,8 +8,7 @@
 namespace flash {
 namespace {
 
-// A register the host does not report reads as 0: no request, no command, no mode, no sector
-// and no completion enable, so nothing starts, commits, erases or signals on a value never read.
+// A register the host does not report reads as kUnreadIsZero (host_access.h).
 
 struct RequestRule {
     uint8_t mask;
@@ -152,15 +151,7 @@ void HandleCommand(FlashState& state, const host::Services& host) {
     }
 }
 
-}  // namespace
-
-std::optional<uint8_t> ClassifyRequest(uint8_t value) {
-    for (const auto& rule : kRequestRules)
-        if (std::ranges::find(rule.accepted, value & rule.mask) != rule.accepted.end()) return rule.mode;
-    return std::nullopt;
-}
-
-void RunSequencer(FlashState& state, const host::Services& host) {
+void Sequence(FlashState& state, const host::Services& host) {
     const uint32_t last = host.GetLastMemoryAddress();
     const uint64_t now = host.GetStates();
     for (Reg control : kControls) {
@@ -179,6 +170,21 @@ void RunSequencer(FlashState& state, const host::Services& host) {
         return;
     }
     RunElapsedTimeTests(state, host, now, state.armed_for);
+}
+
+}  // namespace
+
+std::optional<uint8_t> ClassifyRequest(uint8_t value) {
+    for (const auto& rule : kRequestRules)
+        if (std::ranges::find(rule.accepted, value & rule.mask) != rule.accepted.end()) return rule.mode;
+    return std::nullopt;
+}
+
+void RunSequencer(FlashState& state, const host::Services& host) {
+    if (state.sequencing) return;
+    state.sequencing = true;
+    Sequence(state, host);
+    state.sequencing = false;
 }
 
 }  // namespace flash

@@ -18,6 +18,9 @@ struct FlashState {
     std::array<uint32_t, kBankCount> last_captured{};
     // Whether the bank's row holds a captured byte at all; a commit without one writes nothing.
     std::array<bool, kBankCount> captured{};
+    // The sequencer is running: a host that runs watches for the extension's own writes (which
+    // it must not) calls it again from inside, and that call does nothing.
+    bool sequencing = false;
 
     // The buffers as start-up leaves them; the timer handle and start time are set elsewhere.
     void ClearBuffers() {

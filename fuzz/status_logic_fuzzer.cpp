@@ -45,6 +45,8 @@ public:
         return it == texts.end() ? std::string() : it->second;
     }
     void SetText(int control, const std::string& text) override { texts[control] = text; }
+    // Every text the fuzzer puts in is typed.
+    bool Edited(int) const override { return true; }
     void Warn(int control, const ui::Warning& warning) override {
         ++warnings;
         last_warning = warning.text;
@@ -120,7 +122,8 @@ void CheckCommit(FakeHost& h, Surface& surface, const std::string& typed, bool f
     surface.warnings = 0;
     const uint8_t stored = h.code[flash::kPasswordAddress];
     const bool read_fails = h.fail.count("PeltoReadMemory") != 0;
-    ui::CommitPassword(host::TheExtension().services, surface);
+    ui::PasswordField field;
+    ui::CommitPassword(host::TheExtension().services, surface, field);
     const ui::ByteEntryResult expected = ReferenceEntry(typed);
     const bool good = expected.kind == ui::ByteEntry::kByte;
     int memory_writes = 0;

@@ -12,9 +12,17 @@ namespace {
 
 Extension g_extension;
 
-void SequencerHandler() { flash::RunSequencer(g_extension.flash, g_extension.services); }
-void CaptureHandler() { flash::CaptureFlashByte(g_extension.flash, g_extension.services); }
-void EccHandler() { flash::CheckFlashReadEcc(g_extension.flash, g_extension.services); }
+// Handlers registered by an earlier start-up stay registered after a later one that found the
+// host lacking a service: they act only while the current table is complete.
+void SequencerHandler() {
+    if (g_extension.services.Complete()) flash::RunSequencer(g_extension.flash, g_extension.services);
+}
+void CaptureHandler() {
+    if (g_extension.services.Complete()) flash::CaptureFlashByte(g_extension.flash, g_extension.services);
+}
+void EccHandler() {
+    if (g_extension.services.Complete()) flash::CheckFlashReadEcc(g_extension.flash, g_extension.services);
+}
 
 struct RegisterWatch {
     flash::Reg reg;
@@ -68,6 +76,7 @@ uint32_t StartUp(Extension& ext, const PeltoStartupRecord& record, Resolver reso
     // This chip declares no interrupts of its own.
     if (!DefineVirtualRegisters(ext)) return kResultFailure;
     if (!RegisterWatchesAndTimer(ext)) return kResultFailure;
+    ui::UseServices(ext.services);
     if (ext.services.DefineMenuItem(&ui::TheMenuItem()) == 0) return kResultFailure;
     ext.flash.ClearBuffers();
     for (const auto& image : flash::rom::Images())

@@ -1,7 +1,7 @@
 // The extension's one instance of state and its entry dispatch.
 //
 // Contract with the host: PeltoEntry answers ENTRY_CHECK (processor 8051), ENTRY_START (look up
-// the 34 services, define the virtual registers, register the watches and the flash timer, add
+// every host service, define the virtual registers, register the watches and the flash timer, add
 // the menu entry, clear the buffers, write the ROM images) and ENTRY_RESET (write the reset
 // values of the flash registers). Every other code returns 1 and does nothing. Nothing is ever
 // torn down. Failures are reported only as the result 0.
@@ -15,8 +15,8 @@
 
 namespace host {
 
-inline constexpr uint32_t kResultFailure = 0;
-inline constexpr uint32_t kResultSuccess = 1;
+inline constexpr uint32_t kResultFailure = PELTO_RESULT_FAILURE;
+inline constexpr uint32_t kResultSuccess = PELTO_RESULT_SUCCESS;
 
 struct VirtualRegister {
     const char* name;
@@ -29,8 +29,8 @@ inline constexpr std::array kVirtualRegisters{
     VirtualRegister{"IVWL2", kVirtualRegisterType, 0}, VirtualRegister{"IVWL3", kVirtualRegisterType, 0},
 };
 
-inline constexpr uint32_t kAccessAfterWrite = 1;
-inline constexpr uint32_t kAccessOnRead = 0;
+inline constexpr uint32_t kAccessAfterWrite = PELTO_ACCESS_AFTER_WRITE;
+inline constexpr uint32_t kAccessOnRead = PELTO_ACCESS_ON_READ;
 
 struct Extension {
     PeltoStartupRecord startup{};

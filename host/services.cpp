@@ -13,11 +13,8 @@ namespace host {
 bool Services::Resolve(uintptr_t module, Resolver resolve) {
     // Every lookup is made before any is tested.
     for (std::size_t i = 0; i < kServiceCount; ++i) entries_[i] = resolve(module, kServiceNames[i]);
-    return Complete();
-}
-
-bool Services::Complete() const {
-    return std::all_of(entries_.begin(), entries_.end(), [](GenericFunction f) { return f != nullptr; });
+    complete_ = std::all_of(entries_.begin(), entries_.end(), [](GenericFunction f) { return f != nullptr; });
+    return complete_;
 }
 
 GenericFunction PlatformResolve(uintptr_t module, const char* name) {

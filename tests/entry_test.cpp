@@ -158,6 +158,37 @@ TEST(StartUp, SecondStartRunsEveryStepAgain) {
     EXPECT_EQ(host::TheExtension().flash.timer, 2u);
 }
 
+TEST(StartUp, AFailedLaterStartLeavesTheEarlierHandlersCallingNothing) {
+    // The first start-up's watches and timer stay registered; the failed second one leaves a
+    // table without the service, so they must call nothing at all.
+    for (const char* absent : {"PeltoReadSFR", "PeltoGetLastMemoryAddress", "PeltoGetStates", "PeltoSetTimer",
+                               "PeltoWriteMemory", "PeltoGetProgramCounter", "PeltoGetSymbolByValue"}) {
+        SCOPED_TRACE(absent);
+        FakeHost h;
+        ASSERT_EQ(h.Start(), 1u);
+        ASSERT_EQ(h.Reset(), 1u);
+        h.CaptureByte(0xA000, 0x42);
+        h.ProgramWrite(flash::Reg::FCTL_D0, 0x28);
+        h.ProgramWrite(flash::Reg::FCMD, 0x06);
+        ASSERT_TRUE(h.timers[0].due.has_value());
+
+        h.missing = {absent};
+        PeltoStartupRecord record{};
+        ASSERT_EQ(host::Entry(PELTO_ENTRY_START, &record, &FakeHost::Resolve), 0u);
+        h.ClearCalls();
+        h.CaptureByte(0xA001, 0x43);
+        h.ProgramWrite(flash::Reg::FCTL_D0, 0x24);
+        h.ProgramWrite(flash::Reg::FCMD, 0x04);
+        h.ProgramCodeRead(0xA000);
+        h.FireTimerNow(1);
+        h.Advance(flash::kProgramCycles);
+        EXPECT_TRUE(h.calls.empty());
+        EXPECT_EQ(h.code[0xA000], 0x00) << "nothing committed";
+        EXPECT_EQ(h.Reset(), 0u);
+        EXPECT_TRUE(h.calls.empty());
+    }
+}
+
 TEST(Reset, WritesEveryRegisterInOrder) {
     FakeHost h;
     ASSERT_EQ(h.Start(), 1u);

@@ -19,35 +19,24 @@ namespace {
 
 FakeHost& H() { return *FakeHost::current; }
 
-uint32_t DefineVTR(const char* n, uint32_t t, uint32_t i) { return H().DefineVTR(n, t, i); }
-uint32_t SetWatchOnSFR(uint32_t id, PeltoHandler h, uint32_t a) { return H().SetWatchOnSFR(id, h, a); }
-uint32_t SetWatchOnMemory(uint32_t f, uint32_t l, PeltoHandler h, uint32_t a) { return H().SetWatchOnMemory(f, l, h, a); }
-uint32_t CreateTimer(PeltoHandler c) { return H().CreateTimer(c); }
-uint32_t SetTimer(uint32_t t, uint32_t c) { return H().SetTimer(t, c); }
-uint64_t GetStates() { return H().GetStates(); }
-uint32_t DefineMenuItem(PeltoMenuItem* item) { return H().DefineMenuItem(item); }
-uint32_t ReadSFR(uint32_t id, uint32_t* v, uint32_t* p, uint32_t m) { return H().ReadSFR(id, v, p, m); }
-uint32_t WriteSFR(uint32_t id, uint32_t v, uint32_t m) { return H().WriteSFR(id, v, m); }
-uint32_t ReadMemory(uint32_t a, uint32_t c, uint8_t* d) { return H().ReadMemory(a, c, d); }
-uint32_t WriteMemory(uint32_t a, uint32_t c, const uint8_t* s) { return H().WriteMemory(a, c, s); }
-uint32_t GetLastMemoryAddress() { return H().GetLastMemoryAddress(); }
-uint32_t GetProgramCounter() { return H().GetProgramCounter(); }
-void HandleFocus(uintptr_t w) { H().HandleFocus(w); }
+// The exported-symbol thunks, one per called service, onto the current host.
+#define PELTO_FAKE_THUNK(name, result, parameters, arguments) \
+    result name parameters { return H().name arguments; }
+PELTO_CALLED_SERVICES(PELTO_FAKE_THUNK)
+#undef PELTO_FAKE_THUNK
 
-template <std::size_t N>
+template <host::Service N>
 uint32_t Uncalled() { return H().Uncalled(host::kServiceNames[N]); }
 
 template <typename F>
 host::GenericFunction G(F f) { return reinterpret_cast<host::GenericFunction>(f); }
 
-template <std::size_t... I>
-std::array<host::GenericFunction, host::kServiceCount> MakeTable(std::index_sequence<I...>) {
-    return {G(&DefineVTR), G(&SetWatchOnSFR), G(&SetWatchOnMemory), G(&CreateTimer), G(&SetTimer),
-            G(&GetStates), G(&DefineMenuItem), G(&ReadSFR), G(&WriteSFR), G(&ReadMemory), G(&WriteMemory),
-            G(&GetLastMemoryAddress), G(&GetProgramCounter), G(&HandleFocus), G(&Uncalled<host::kDefineSFR + I>)...};
-}
-
-const auto kTable = MakeTable(std::make_index_sequence<host::kServiceCount - host::kDefineSFR>{});
+#define PELTO_FAKE_CALLED_ENTRY(name, ...) G(&name),
+#define PELTO_FAKE_UNCALLED_ENTRY(name, ...) G(&Uncalled<host::k##name>),
+const std::array<host::GenericFunction, host::kServiceCount> kTable{
+    PELTO_CALLED_SERVICES(PELTO_FAKE_CALLED_ENTRY) PELTO_LOOKED_UP_SERVICES(PELTO_FAKE_UNCALLED_ENTRY)};
+#undef PELTO_FAKE_CALLED_ENTRY
+#undef PELTO_FAKE_UNCALLED_ENTRY
 
 }  // namespace
 
@@ -87,6 +76,8 @@ void FakeHost::Restore(const Snapshot& saved) {
     fail.clear();
     missing.clear();
     refused_virtual_registers.clear();
+    unmasked_bits = 0;
+    watch_own_writes = false;
     fail_call = nullptr;
     host::TheExtension() = saved.extension;
     current = this;
@@ -184,8 +175,8 @@ uint32_t FakeHost::ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uin
     if (Failing(host::kReadSFR, {id, mask}, &result)) return result;
     const auto it = sfrs_.find(id);
     const SfrValue v = it != sfrs_.end() ? it->second : SfrValue{};
-    if (value) *value = v.current & mask;
-    if (previous) *previous = v.previous & mask;
+    if (value) *value = (v.current & mask) | (unmasked_bits & ~mask);
+    if (previous) *previous = (v.previous & mask) | (unmasked_bits & ~mask);
     return 1;
 }
 
@@ -195,6 +186,7 @@ uint32_t FakeHost::WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
     auto& v = sfrs_[id];
     v.previous = v.current;
     v.current = (v.current & ~mask) | (value & mask);
+    if (watch_own_writes) RunWatches(id);
     return 1;
 }
 
@@ -257,6 +249,10 @@ void FakeHost::ProgramWrite(uint32_t id, uint32_t value, uint16_t at, uint8_t op
     code[at] = opcode;
     pc = at;
     last_address = id;
+    RunWatches(id);
+}
+
+void FakeHost::RunWatches(uint32_t id) {
     // By index: a handler may add watches.
     for (std::size_t i = 0; i < sfr_watches.size(); ++i)
         if (sfr_watches[i].id == id) sfr_watches[i].handler();

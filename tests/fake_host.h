@@ -78,6 +78,12 @@ public:
     std::function<std::optional<uint32_t>(const Call&)> fail_call;
     // Virtual registers whose definition fails.
     std::set<std::string> refused_virtual_registers;
+    // ORed into every value ReadSFR hands out: a host that leaves the bits above the mask as
+    // they happen to be.
+    uint32_t unmasked_bits = 0;
+    // Runs the watches on the extension's own register writes too, which hosts must not do; the
+    // last memory address stays that of the program's access.
+    bool watch_own_writes = false;
 
     // Starts the extension (fresh state) through this host; returns the entry result.
     uint32_t Start();
@@ -177,6 +183,7 @@ public:
 
 private:
     bool Failing(host::Service service, Args args, uint32_t* result);
+    void RunWatches(uint32_t id);
     uint8_t* Memory(uint32_t address, uint32_t count);
 
     std::unordered_map<uint32_t, SfrValue> sfrs_;

@@ -51,16 +51,16 @@ uint32_t GetPc() { return g.pc; }
 uint32_t Other() { return 1; }
 
 host::GenericFunction Resolve(uintptr_t, const char* name) {
-    const std::string_view n{name};
     auto f = [](auto fn) { return reinterpret_cast<host::GenericFunction>(fn); };
-    if (n == "PeltoReadSFR") return f(&ReadSFR);
-    if (n == "PeltoWriteSFR") return f(&WriteSFR);
-    if (n == "PeltoReadMemory") return f(&ReadMemory);
-    if (n == "PeltoWriteMemory") return f(&WriteMemory);
-    if (n == "PeltoSetTimer") return f(&SetTimer);
-    if (n == "PeltoGetStates") return f(&GetStates);
-    if (n == "PeltoGetLastMemoryAddress") return f(&GetLast);
-    if (n == "PeltoGetProgramCounter") return f(&GetPc);
+    const auto is = [name](host::Service s) { return std::string_view{name} == host::kServiceNames[s]; };
+    if (is(host::kReadSFR)) return f(&ReadSFR);
+    if (is(host::kWriteSFR)) return f(&WriteSFR);
+    if (is(host::kReadMemory)) return f(&ReadMemory);
+    if (is(host::kWriteMemory)) return f(&WriteMemory);
+    if (is(host::kSetTimer)) return f(&SetTimer);
+    if (is(host::kGetStates)) return f(&GetStates);
+    if (is(host::kGetLastMemoryAddress)) return f(&GetLast);
+    if (is(host::kGetProgramCounter)) return f(&GetPc);
     return f(&Other);
 }
 

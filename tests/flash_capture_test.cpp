@@ -112,6 +112,19 @@ TEST_F(CaptureTest, CaptureWorksInEveryMode) {
     }
 }
 
+TEST_F(CaptureTest, HostThatLeavesHighBitsUnmaskedStillCaptures) {
+    // The data pointer and the data byte are the low 8 bits of what the host reports.
+    for (uint32_t junk : {0x00000100u, 0x5A5A0000u, 0xFFFFFF00u}) {
+        h.unmasked_bits = junk;
+        h.CaptureByte(0xA123, 0x6C);
+        EXPECT_EQ(state().capture[3][0x03], 0x6C) << std::hex << junk;
+        EXPECT_EQ(state().last_captured[3], 0xA123u) << std::hex << junk;
+        EXPECT_EQ(h.xdata[0xA123], 0x10 | flash::EccCheckBits(0x6C)) << std::hex << junk;
+        h.xdata[0xA123] = 0;
+        host::TheExtension().flash.capture[3][0x03] = 0;
+    }
+}
+
 class EccReadTest : public CaptureTest {};
 
 TEST_F(EccReadTest, MismatchSetsOnlyBit6) {

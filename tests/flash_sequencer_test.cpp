@@ -121,6 +121,49 @@ TEST_F(SequencerTest, ProgramPflashPair0) {
     EXPECT_EQ(h.Sfr(Reg::NMISTAT), 0x44u);
 }
 
+// A host that runs the watches for the extension's own control writes calls the sequencer from
+// inside itself; the inner call does nothing and the operations come out as on a proper host.
+TEST_F(SequencerTest, HostRunningWatchesForOwnWritesGetsTheSameOperations) {
+    h.watch_own_writes = true;
+    CaptureBlock(0xB020, 32, 0x31);
+    h.ProgramWrite(Reg::FIRQCFG, 0x01);
+    h.ProgramWrite(Reg::FCTL_D1, 0x28);
+    EXPECT_EQ(h.Sfr(Reg::FCTL_D1), 0x80u);
+    h.ProgramWrite(Reg::FCMD, 0x06);
+    ASSERT_EQ(TimerDue(), h.cycles + flash::kProgramCycles);
+    h.Advance(flash::kProgramCycles);
+    for (int i = 0; i < 32; ++i) {
+        EXPECT_EQ(h.code[0xB020 + i], static_cast<uint8_t>(0x31 + i * 7)) << i;
+        EXPECT_EQ(h.code[0x6020 + i], static_cast<uint8_t>(0x31 + i * 7)) << i;
+    }
+    EXPECT_EQ(h.Sfr(Reg::FCTL_D1), 0x20u);
+    EXPECT_EQ(h.Sfr(Reg::NMISTAT), 0x04u);
+    EXPECT_FALSE(TimerArmed());
+
+    Fill(0x2000, 0x2000, 0xEE);
+    h.SetSfr(Reg::FSEL_P1, 0x04);
+    h.ProgramWrite(Reg::FCMD, 0x04);
+    h.ProgramWrite(Reg::FCTL_P1B, 0x24);
+    h.ProgramWrite(Reg::FCMD, 0x06);
+    h.Advance(flash::kEraseFirstPhaseCycles);
+    EXPECT_EQ(h.Sfr(Reg::FPHASE2), 0x1Eu);
+    h.Advance(flash::kEraseSecondPhaseCycles);
+    EXPECT_TRUE(AllEqual(0x2000, 0x1F00, 0xEE));
+    EXPECT_TRUE(AllEqual(0x3F00, 0x100, 0x00));
+    EXPECT_EQ(h.Sfr(Reg::FCTL_P1A), 0x20u);
+    EXPECT_EQ(h.Sfr(Reg::FCTL_P1B), 0x20u);
+    EXPECT_FALSE(TimerArmed());
+
+    // An abort writes every control; each write runs the FCMD handler's watch again.
+    h.ProgramWrite(Reg::FCMD, 0x04);
+    h.ProgramWrite(Reg::FCTL_D0, 0x24);
+    h.ProgramWrite(Reg::FCMD, 0x06);
+    h.Advance(100);
+    h.ProgramWrite(Reg::FCMD, 0x04);
+    for (Reg c : flash::kControls) EXPECT_EQ(h.Sfr(c), 0x20u) << flash::Info(c).name;
+    EXPECT_FALSE(TimerArmed());
+}
+
 TEST_F(SequencerTest, ProgramWithoutSignallingStillCommits) {
     CaptureBlock(0x2000, 64, 0x01);
     h.ProgramOr(Reg::FCTL_P1A, 0x08);
@@ -451,3 +494,124 @@ TEST(Sequencer, SecondErasePhaseIgnoresTheFirstPhaseDuration) {
 }
 
 }  // namespace
+
+// ---- the exact writes of an operation, in order ----------------------------------------------
+
+namespace order {
+
+using testing_host::Call;
+
+Call Sfr(Reg reg, uint32_t value, uint32_t mask = 0xFF) { return {"PeltoWriteSFR", {flash::Id(reg), value, mask}}; }
+Call Memory(uint32_t address, uint32_t count) { return {"PeltoWriteMemory", {address, count}}; }
+Call Timer(uint32_t cycles) { return {"PeltoSetTimer", {1, cycles}}; }
+
+}  // namespace order
+
+// The completion of a program operation on a pair whose second control alone is in program
+// mode: the block, the two completion flags, then the controls back to read mode, the one
+// found in program mode leading.
+TEST_F(SequencerTest, ProgramCommitWritesInOrderWhenOnlyTheSecondControlIsInProgramMode) {
+    CaptureBlock(0x4440, 64, 0x21);
+    h.ProgramWrite(Reg::FIRQCFG, 0x01);
+    h.ProgramWrite(Reg::FCTL_P2B, 0x08);
+    ASSERT_EQ(h.Sfr(Reg::FCTL_P2A), 0x20u);
+    h.ProgramWrite(Reg::FCMD, 0x06);
+    h.ClearCalls();
+    h.Advance(flash::kProgramCycles);
+    using namespace order;
+    EXPECT_EQ(h.WritesOnly(), (std::vector<Call>{Timer(flash::kTimerDisarm), Memory(0xFF004440, 64),
+                                                 Sfr(Reg::FIRQCFG, 0x20, 0x20), Sfr(Reg::NMISTAT, 0x04, 0x04),
+                                                 Sfr(Reg::FCTL_P2B, 0x20), Sfr(Reg::FCTL_P2A, 0x20)}));
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(h.code[0x4440 + i], static_cast<uint8_t>(0x21 + i * 7)) << i;
+}
+
+// Bytes captured through a DFLASH bank's second view commit to both views.
+TEST_F(SequencerTest, ProgramCapturedThroughTheSecondViewWritesBothViews) {
+    const struct {
+        uint16_t captured_at;
+        Reg control;
+        uint32_t second, primary;
+    } cases[] = {{0x7040, Reg::FCTL_D0, 0xFF007040, 0xFF00A040}, {0x6FE0, Reg::FCTL_D1, 0xFF006FE0, 0xFF00BFE0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(flash::Info(c.control).name);
+        CaptureBlock(c.captured_at, 32, 0x40);
+        h.ProgramWrite(Reg::FCMD, 0x04);
+        h.ProgramWrite(c.control, 0x08);
+        h.ProgramWrite(Reg::FCMD, 0x06);
+        h.ClearCalls();
+        h.Advance(flash::kProgramCycles);
+        using namespace order;
+        EXPECT_EQ(h.WritesOnly(), (std::vector<Call>{Timer(flash::kTimerDisarm), Memory(c.second, 32),
+                                                     Memory(c.primary, 32), Sfr(c.control, 0x20)}));
+        for (int i = 0; i < 32; ++i) {
+            EXPECT_EQ(h.code[(c.second & 0xFFFF) + i], static_cast<uint8_t>(0x40 + i * 7)) << i;
+            EXPECT_EQ(h.code[(c.primary & 0xFFFF) + i], static_cast<uint8_t>(0x40 + i * 7)) << i;
+        }
+    }
+}
+
+// An erase of DFLASH 0 sectors 4, 6, 8 and 9: the phase markers at the start and after the first
+// phase, then at the end each sector in pieces of at most its own size (128 bytes for the small
+// ones), code before shadow, the second view before the primary, then the selects, the
+// completion flags and the control.
+TEST_F(SequencerTest, EraseWritesInOrderWithSmallSectorsInTheirOwnPieces) {
+    using namespace order;
+    h.SetSfr(Reg::FSEL_D0L, 0x50);  // sectors 4 and 6
+    h.SetSfr(Reg::FSEL_D0H, 0x03);  // sectors 8 and 9
+    h.ProgramWrite(Reg::FIRQCFG, 0x01);
+    h.ProgramWrite(Reg::FCTL_D0, 0x04);
+    h.ClearCalls();
+    h.ProgramWrite(Reg::FCMD, 0x06);
+    EXPECT_EQ(h.WritesOnly(), (std::vector<Call>{Timer(flash::kEraseFirstPhaseCycles), Sfr(Reg::FPHASE2, 0x00),
+                                                 Sfr(Reg::FPHASE0, 0x00), Sfr(Reg::FPHASE1, 0x00)}));
+    h.ClearCalls();
+    h.Advance(flash::kEraseFirstPhaseCycles);
+    EXPECT_EQ(h.WritesOnly(), (std::vector<Call>{Sfr(Reg::FPHASE0, 0x1F), Sfr(Reg::FPHASE1, 0x1F),
+                                                 Sfr(Reg::FPHASE2, 0x1E), Timer(flash::kEraseSecondPhaseCycles)}));
+    h.ClearCalls();
+    h.Advance(flash::kEraseSecondPhaseCycles);
+    std::vector<Call> expected{Timer(flash::kTimerDisarm)};
+    const std::pair<uint16_t, uint32_t> pieces[] = {{0xC00, 256}, {0xE00, 128}, {0xF00, 128}, {0xF80, 128}};
+    for (uint32_t view : {0x7000u, 0xA000u})
+        for (auto [offset, size] : pieces)
+            for (uint32_t space : {0xFF000000u, 0x01000000u}) expected.push_back(Memory(space | (view + offset), size));
+    for (const Call& c : {Sfr(Reg::FSEL_D0L, 0), Sfr(Reg::FSEL_D0H, 0), Sfr(Reg::FIRQCFG, 0x20, 0x20),
+                          Sfr(Reg::NMISTAT, 0x04, 0x04), Sfr(Reg::FCTL_D0, 0x20)})
+        expected.push_back(c);
+    EXPECT_EQ(h.WritesOnly(), expected);
+}
+
+// A block that runs past the end of a pair: each byte is captured in the bank its address lies
+// in, and the commit writes the pair's block of its last captured byte only.
+TEST_F(SequencerTest, BlockRunningIntoTheNextBankCommitsOnlyTheFirstBanksBlock) {
+    const struct {
+        uint16_t first;
+        Reg control_a, control_b;
+        int next_bank;
+        uint16_t next_first;    // where the bytes past the pair landed, in the next bank
+        uint16_t next_other;    // the same bytes' other view (DFLASH), or 0
+    } cases[] = {{0x1FF0, Reg::FCTL_P0A, Reg::FCTL_P0B, 1, 0x2000, 0}, {0x5FF0, Reg::FCTL_P2A, Reg::FCTL_P2B, 4, 0x6000, 0xB000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.first));
+        CaptureBlock(c.first, 64, 0x05);
+        const auto& state = host::TheExtension().flash;
+        const int bank = *flash::BankOfAddress(c.first);
+        EXPECT_EQ(state.last_captured[bank], c.first | 0x0Fu);
+        EXPECT_EQ(state.last_captured[c.next_bank], c.next_first + 0x2Fu);
+        for (uint16_t view : {c.next_first, c.next_other}) {
+            if (view == 0) continue;
+            EXPECT_EQ(h.xdata[view] & flash::kEccValid, flash::kEccValid) << view;
+        }
+        h.ProgramWrite(Reg::FCMD, 0x04);
+        h.ProgramWrite(c.control_a, 0x08);
+        h.ProgramWrite(c.control_b, 0x08);
+        h.ProgramWrite(Reg::FCMD, 0x06);
+        h.memory_writes.clear();
+        h.Advance(flash::kProgramCycles);
+        ASSERT_EQ(h.memory_writes.size(), 1u);
+        EXPECT_EQ(h.memory_writes[0].address, flash::CodeAddress(c.first & ~0x3Fu));
+        EXPECT_EQ(h.memory_writes[0].count, 64u);
+        for (int i = 0; i < 16; ++i) EXPECT_EQ(h.code[c.first + i], static_cast<uint8_t>(0x05 + i * 7)) << i;
+        for (int i = 0; i < 0x30; ++i) EXPECT_EQ(h.code[c.next_first + i], 0x00) << "next bank untouched, " << i;
+    }
+}

@@ -114,26 +114,10 @@ PELTO_EXPORT void PeltoHandleFocus(uintptr_t) {}
 
 // Looked up by the extension, never called: each counts a call so the test can tell.
 static uint32_t Uncalled() { return static_cast<uint32_t>(++g_host->uncalled); }
-PELTO_EXPORT uint32_t PeltoDefineSFR(const char*, uint32_t, uint32_t) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoDeclareInterrupt(uint32_t, uint32_t) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoSetWatchOnVTR(uint32_t, PeltoHandler, uint32_t) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoWriteVTR(uint32_t, uint32_t) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoReadVTR(uint32_t, uint32_t*) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoSetSFRReadValue(uint32_t, uint32_t) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoIsSimulatorAccess(void) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoIsInInterrupt(void) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoIsSleeping(void) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoStopSimulator(void) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoTriggerReset(void) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoUpdateWindows(void) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoGetExternalClockRate(void) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoGetInternalClockRate(void) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoGetClockFactor(void) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoMessage(const char*) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoGetTargetKey(void) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoSetTargetKey(uint32_t) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoGetSymbolByName(const char*, uint32_t*) { return Uncalled(); }
-PELTO_EXPORT uint32_t PeltoGetSymbolByValue(uint32_t, char*, uint32_t) { return Uncalled(); }
+// Their signatures are this host's own choice.
+#define PELTO_UNCALLED_EXPORT(name) PELTO_EXPORT uint32_t Pelto##name(void) { return Uncalled(); }
+PELTO_LOOKED_UP_SERVICES(PELTO_UNCALLED_EXPORT)
+#undef PELTO_UNCALLED_EXPORT
 }
 
 namespace {

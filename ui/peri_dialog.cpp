@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "host/extension.h"
 #include "status_ids.h"
 #include "status_logic.h"
 #include "status_window.h"
@@ -15,7 +14,6 @@ namespace {
 // The one window while it exists.
 PeriDialog* g_window = nullptr;
 
-const host::Services& Services() { return host::TheExtension().services; }
 
 // The module holding the dialog template: this library, whoever loaded it.
 HINSTANCE ThisModule() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
@@ -33,7 +31,11 @@ public:
         GetWindowTextA(GetDlgItem(dialog_, control), text, static_cast<int>(sizeof text));
         return text;
     }
-    void SetText(int control, const std::string& text) override { SetDlgItemTextA(dialog_, control, text.c_str()); }
+    void SetText(int control, const std::string& text) override {
+        SetDlgItemTextA(dialog_, control, text.c_str());
+        SendDlgItemMessageA(dialog_, control, EM_SETMODIFY, FALSE, 0);
+    }
+    bool Edited(int control) const override { return SendDlgItemMessageA(dialog_, control, EM_GETMODIFY, 0, 0) != 0; }
     void Warn(int control, const Warning& warning) override {
         MessageBeep(kWarningBeep);
         MessageBoxA(GetDlgItem(dialog_, control), warning.text, warning.caption, kWarningStyle);
@@ -55,8 +57,10 @@ std::span<const ModelessDialog::MessageEntry> PeriDialog::MessageTable() const {
 }
 
 void PeriDialog::Refresh() {
+    const host::Services* services = UsableServices();
+    if (services == nullptr) return;
     WindowSurface surface(Handle());
-    ShowRefresh(surface, ReadRefreshValues(Services()));
+    ShowRefresh(surface, ReadRefreshValues(*services));
 }
 
 BOOL PeriDialog::OnInitDialog() {
@@ -97,13 +101,15 @@ void PeriDialog::Close() {
 
 LRESULT PeriDialog::OnActivate(WPARAM wparam, LPARAM lparam) {
     const LRESULT result = Default(WM_ACTIVATE, wparam, lparam);
+    const host::Services* services = UsableServices();
+    if (services == nullptr) return result;
     switch (LOWORD(wparam)) {
     case WA_INACTIVE:
-        Services().HandleFocus(0);
+        services->HandleFocus(0);
         break;
     case WA_ACTIVE:
     case WA_CLICKACTIVE:
-        Services().HandleFocus(reinterpret_cast<uintptr_t>(Handle()));
+        services->HandleFocus(reinterpret_cast<uintptr_t>(Handle()));
         break;
     default:
         break;
@@ -112,8 +118,10 @@ LRESULT PeriDialog::OnActivate(WPARAM wparam, LPARAM lparam) {
 }
 
 LRESULT PeriDialog::OnPasswordKillFocus(WPARAM, LPARAM) {
+    const host::Services* services = UsableServices();
+    if (services == nullptr) return 0;
     WindowSurface surface(Handle());
-    CommitPassword(Services(), surface);
+    CommitPassword(*services, surface, password_);
     return 0;
 }
 

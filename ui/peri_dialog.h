@@ -3,6 +3,7 @@
 
 #include "modeless_dialog.h"
 #include "pelto/pelto.h"
+#include "status_logic.h"
 
 namespace ui {
 
@@ -29,6 +30,7 @@ private:
     void Close();
 
     PeltoMenuItem* item_;
+    PasswordField password_;
 };
 
 }  // namespace ui

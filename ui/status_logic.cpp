@@ -139,10 +139,15 @@ void ShowRefresh(DialogSurface& dialog, const RefreshValues& values) {
     ShowHexByte({dialog, kPasswordField}, values.password);
 }
 
-void CommitPassword(const host::Services& services, DialogSurface& dialog) {
+void CommitPassword(const host::Services& services, DialogSurface& dialog, PasswordField& field) {
+    if (field.refused && !dialog.Edited(kPasswordField)) return;
+    field.refused = false;
     const uint8_t stored = flash::ReadByte(services, kPasswordHostAddress);
     const auto entered = ReadHexByte({dialog, kPasswordField}, stored);
-    if (!entered) return;
+    if (!entered) {
+        field.refused = true;
+        return;
+    }
     services.WriteMemory(kPasswordHostAddress, kPasswordLength, &*entered);
     flash::WriteRegister(services, flash::Reg::FPROT, flash::ProtectionFromPassword(*entered));
 }

@@ -89,6 +89,8 @@ public:
     virtual void SetText(int control, const std::string& text) = 0;
     // Beep, then a modal box owned by the control; returns when the user has closed it.
     virtual void Warn(int control, const Warning& warning) = 0;
+    // Whether the user has changed the control's text since SetText last set it.
+    virtual bool Edited(int control) const = 0;
 
 protected:
     ~DialogSurface() = default;
@@ -111,7 +113,15 @@ std::optional<uint8_t> ReadHexByte(EditControl control, uint8_t previous);
 // each by bank index), then the password byte, replacing whatever the user was typing.
 void ShowRefresh(DialogSurface& dialog, const RefreshValues& values);
 
+// What the password field remembers between two losses of the focus.
+struct PasswordField {
+    // The last entry was refused and the stored value shown again in its place.
+    bool refused = false;
+};
+
 // The password field lost the focus: a good entry becomes the password byte and FPROT follows.
-void CommitPassword(const host::Services& services, DialogSurface& dialog);
+// After a refused entry the field shows the stored value again, which is no entry: nothing is
+// written on any later loss of the focus (closing the window included) until the user types.
+void CommitPassword(const host::Services& services, DialogSurface& dialog, PasswordField& field);
 
 }  // namespace ui

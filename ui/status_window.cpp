@@ -18,6 +18,8 @@ PeltoWindowDescriptor g_descriptor{0,
                                    PeriDialogUpdate,
                                    PeriDialogKill};
 
+const host::Services* g_services = nullptr;
+
 // The host reads the identifier only; it matches the template so hosts can tell windows apart.
 PeltoMenuItem g_menu_item{kMenuHostWord1, kMenuText, PeriDialogMenu, 0, kTemplateId, &g_descriptor};
 
@@ -25,5 +27,8 @@ PeltoMenuItem g_menu_item{kMenuHostWord1, kMenuText, PeriDialogMenu, 0, kTemplat
 
 PeltoMenuItem& TheMenuItem() { return g_menu_item; }
 PeltoWindowDescriptor& TheDescriptor() { return g_descriptor; }
+
+void UseServices(const host::Services& services) { g_services = &services; }
+const host::Services* UsableServices() { return g_services != nullptr && g_services->Complete() ? g_services : nullptr; }
 
 }  // namespace ui

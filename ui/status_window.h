@@ -6,6 +6,7 @@
 // rectangle (fields 4 to 7) holds where it was at its last close.
 #pragma once
 
+#include "host/services.h"
 #include "pelto/pelto.h"
 
 namespace ui {
@@ -14,6 +15,12 @@ PeltoMenuItem& TheMenuItem();
 PeltoWindowDescriptor& TheDescriptor();
 
 inline constexpr int32_t kNoSavedPosition = -1;
+
+// The service table the window calls through, handed over at start-up. The window calls nothing
+// while the table is incomplete (a later start-up found a service missing).
+void UseServices(const host::Services& services);
+// The table handed over, or nullptr when none is or it is incomplete.
+const host::Services* UsableServices();
 
 // Opens the window when the descriptor names none, else closes it through PeriDialogKill.
 void PeriDialogMenu(PeltoMenuItem* item);

@@ -68,47 +68,74 @@ typedef struct PeltoMenuItem {             /* 24 bytes on 32-bit Windows */
 typedef uint32_t (*PeltoEntryFunction)(uint32_t code, void *record);
 uint32_t PeltoEntry(uint32_t code, void *record);
 
-/* Host services that the extension calls. */
-uint32_t PeltoDefineVTR(const char *name, uint32_t type_code, uint32_t initial);
-uint32_t PeltoSetWatchOnSFR(uint32_t sfr_id, PeltoHandler handler, uint32_t access);
-uint32_t PeltoSetWatchOnMemory(uint32_t first, uint32_t last, PeltoHandler handler, uint32_t access);
-uint32_t PeltoCreateTimer(PeltoHandler callback);
-uint32_t PeltoSetTimer(uint32_t timer, uint32_t cycles);
-uint64_t PeltoGetStates(void);
-uint32_t PeltoDefineMenuItem(PeltoMenuItem *item);
-uint32_t PeltoReadSFR(uint32_t sfr_id, uint32_t *value, uint32_t *previous, uint32_t mask);
-uint32_t PeltoWriteSFR(uint32_t sfr_id, uint32_t value, uint32_t mask);
-uint32_t PeltoReadMemory(uint32_t address, uint32_t count, uint8_t *destination);
-uint32_t PeltoWriteMemory(uint32_t address, uint32_t count, const uint8_t *source);
-uint32_t PeltoGetLastMemoryAddress(void);
-uint32_t PeltoGetProgramCounter(void);
-void     PeltoHandleFocus(uintptr_t window);
+/* Results of the entry and of the host services: 0 is failure, anything else success. */
+#define PELTO_RESULT_FAILURE 0u
+#define PELTO_RESULT_SUCCESS 1u
 
-/* Host services that the extension looks up but never calls; signatures are the host's. */
-uint32_t PeltoDefineSFR(const char *name, uint32_t sfr_id, uint32_t reset_value);
-uint32_t PeltoDeclareInterrupt(uint32_t vector, uint32_t priority);
-uint32_t PeltoSetWatchOnVTR(uint32_t vtr, PeltoHandler handler, uint32_t access);
-uint32_t PeltoWriteVTR(uint32_t vtr, uint32_t value);
-uint32_t PeltoReadVTR(uint32_t vtr, uint32_t *value);
-uint32_t PeltoSetSFRReadValue(uint32_t sfr_id, uint32_t value);
-uint32_t PeltoIsSimulatorAccess(void);
-uint32_t PeltoIsInInterrupt(void);
-uint32_t PeltoIsSleeping(void);
-uint32_t PeltoStopSimulator(void);
-uint32_t PeltoTriggerReset(void);
-uint32_t PeltoUpdateWindows(void);
-uint32_t PeltoGetExternalClockRate(void);
-uint32_t PeltoGetInternalClockRate(void);
-uint32_t PeltoGetClockFactor(void);
-uint32_t PeltoMessage(const char *text);
-uint32_t PeltoGetTargetKey(void);
-uint32_t PeltoSetTargetKey(uint32_t key);
-uint32_t PeltoGetSymbolByName(const char *name, uint32_t *value);
-uint32_t PeltoGetSymbolByValue(uint32_t value, char *name, uint32_t size);
+/* Watch access codes (the last argument of the watch services). */
+#define PELTO_ACCESS_ON_READ     0u
+#define PELTO_ACCESS_AFTER_WRITE 1u
+
+/* PeltoSetTimer's cycle count that cancels the timer. */
+#define PELTO_TIMER_DISARM 0xFFFFFFFFu
+
+/*
+ * The host services, one list. Each is looked up by its name ("Pelto" followed by the first
+ * field); a start-up fails unless the host module exports every one of them.
+ *
+ * PELTO_CALLED_SERVICES(X): the services the extension calls, as X(name, result, (parameters),
+ * (arguments)); a host's exports must have exactly these signatures.
+ * PELTO_LOOKED_UP_SERVICES(X): the services it looks up but never calls, as X(name); their
+ * signatures are the host's to choose.
+ *
+ * What every host guarantees:
+ *  - A write watch on a register runs after each write of it by the program, by any
+ *    instruction. During the call the last memory address is the register's identifier and the
+ *    program counter the address of the writing instruction; ReadSFR's previous value is the
+ *    value before that write.
+ *  - A read watch on code memory runs on each MOVC data read of a watched byte, never on an
+ *    instruction fetch; the last memory address is the host memory address read.
+ *  - Writes made through WriteSFR or WriteMemory run no watch.
+ *  - A timer set to n cycles while the count is T runs once, at the first instruction boundary
+ *    where the count has reached T + n; during the callback GetStates() returns exactly T + n
+ *    and the last memory address is 0, which agrees with no register.
+ */
+#define PELTO_CALLED_SERVICES(X)                                                                   \
+    X(DefineVTR, uint32_t, (const char *name, uint32_t type_code, uint32_t initial),               \
+      (name, type_code, initial))                                                                  \
+    X(SetWatchOnSFR, uint32_t, (uint32_t sfr_id, PeltoHandler handler, uint32_t access),           \
+      (sfr_id, handler, access))                                                                   \
+    X(SetWatchOnMemory, uint32_t, (uint32_t first, uint32_t last, PeltoHandler handler, uint32_t access), \
+      (first, last, handler, access))                                                              \
+    X(CreateTimer, uint32_t, (PeltoHandler callback), (callback))                                  \
+    X(SetTimer, uint32_t, (uint32_t timer, uint32_t cycles), (timer, cycles))                      \
+    X(GetStates, uint64_t, (void), ())                                                             \
+    X(DefineMenuItem, uint32_t, (PeltoMenuItem *item), (item))                                     \
+    X(ReadSFR, uint32_t, (uint32_t sfr_id, uint32_t *value, uint32_t *previous, uint32_t mask),    \
+      (sfr_id, value, previous, mask))                                                             \
+    X(WriteSFR, uint32_t, (uint32_t sfr_id, uint32_t value, uint32_t mask), (sfr_id, value, mask)) \
+    X(ReadMemory, uint32_t, (uint32_t address, uint32_t count, uint8_t *destination),              \
+      (address, count, destination))                                                               \
+    X(WriteMemory, uint32_t, (uint32_t address, uint32_t count, const uint8_t *source),            \
+      (address, count, source))                                                                    \
+    X(GetLastMemoryAddress, uint32_t, (void), ())                                                  \
+    X(GetProgramCounter, uint32_t, (void), ())                                                     \
+    X(HandleFocus, void, (uintptr_t window), (window))
+
+#define PELTO_LOOKED_UP_SERVICES(X)                                                                \
+    X(DefineSFR) X(DeclareInterrupt) X(SetWatchOnVTR) X(WriteVTR) X(ReadVTR) X(SetSFRReadValue)    \
+    X(IsSimulatorAccess) X(IsInInterrupt) X(IsSleeping) X(StopSimulator) X(TriggerReset)           \
+    X(UpdateWindows) X(GetExternalClockRate) X(GetInternalClockRate) X(GetClockFactor) X(Message)  \
+    X(GetTargetKey) X(SetTargetKey) X(GetSymbolByName) X(GetSymbolByValue)
+
+#define PELTO_DECLARE_SERVICE(name, result, parameters, arguments) result Pelto##name parameters;
+PELTO_CALLED_SERVICES(PELTO_DECLARE_SERVICE)
+#undef PELTO_DECLARE_SERVICE
 
 /* Host memory address spaces (bits 31..24 of a host memory address). */
 #define PELTO_SPACE_CODE  0xFF000000u
 #define PELTO_SPACE_XDATA 0x01000000u
+#define PELTO_SPACE_MASK  0xFF000000u
 
 #ifdef __cplusplus
 }

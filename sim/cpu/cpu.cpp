@@ -24,7 +24,6 @@ constexpr unsigned kByteBits = 8;
 constexpr unsigned kNibbleBits = 4;
 constexpr unsigned kByteMax = 0xFF;
 constexpr unsigned kBitIndexBits = 3;      // bit address = byte offset * 8 + bit index
-constexpr unsigned kRegNumberMask = 0x07;  // Rn: the low three bits of the opcode
 constexpr uint8_t kSpResetValue = 0x07;
 
 constexpr uint8_t u8(unsigned v) { return static_cast<uint8_t>(v); }

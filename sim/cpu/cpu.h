@@ -289,7 +289,6 @@ private:
 
     // The hot state first.
     uint16_t pc_ = 0;
-    uint16_t next_pc_ = 0;
     StopReason stop_reason_ = StopReason::kNone;
     bool stop_on_self_jump_ = true;
     uint8_t previous_sfr_value_ = 0;

@@ -275,7 +275,6 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
             continue;
         }
         run_limit_ = limit;
-        rescheduled_ = false;
         sim8051::StopReason reason;
         if (chip_.Held()) {
             // RETI or a write of IE/IP: one more instruction runs before any request is taken.
@@ -348,10 +347,7 @@ uint32_t SimHost::SetTimer(uint32_t timer, uint32_t cycles) {
     } else {
         t.due = GetStates() + cycles;
         // Set from inside an instruction: end the current slice early so it fires on time.
-        if (*t.due < run_limit_) {
-            rescheduled_ = true;
-            cpu_->RequestStop();
-        }
+        if (*t.due < run_limit_) cpu_->RequestStop();
     }
     if (observer_) observer_->TimerArmed(GetStates(), timer, t.due);
     return kResultSuccess;

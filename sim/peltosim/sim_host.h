@@ -1,17 +1,7 @@
 // The stand-in simulator host: an 8051 core, its register model, and the Pelto services that
 // extensions call, with watches and timers.
 //
-// What every extension may rely on:
-//  - A write watch on a register runs after each write of it by the program, by any instruction.
-//    During the call the last memory address is the register's identifier and the program
-//    counter the address of the writing instruction; ReadSFR's previous value is the value
-//    before that write.
-//  - A read watch on code memory runs on each MOVC data read of a watched byte, never on an
-//    instruction fetch; the last memory address is the host memory address read.
-//  - Writes made through WriteSFR or WriteMemory run no watch.
-//  - A timer set to n cycles while the count is T runs once, at the first instruction boundary
-//    where the count has reached T + n; during the callback GetStates() returns exactly T + n and
-//    the last memory address is 0, which agrees with no register.
+// It gives every extension what include/pelto/pelto.h says each host guarantees.
 // The chip around the CPU (timers, serial port, interrupts, idle and power-down) is
 // sim/chip's; this host runs it, adds the flash NMI line (NMISTAT AND NMICON), resets and power
 // cuts at given cycles, and stop conditions on data accesses.
@@ -37,9 +27,9 @@
 
 namespace peltosim {
 
-inline constexpr uint32_t kResultFailure = 0;
-inline constexpr uint32_t kResultSuccess = 1;
-inline constexpr uint32_t kTimerDisarm = 0xFFFFFFFF;
+inline constexpr uint32_t kResultFailure = PELTO_RESULT_FAILURE;
+inline constexpr uint32_t kResultSuccess = PELTO_RESULT_SUCCESS;
+inline constexpr uint32_t kTimerDisarm = PELTO_TIMER_DISARM;
 // The last memory address reported during a timer callback: bits 11..0 name no register.
 inline constexpr uint32_t kNoAddress = 0;
 inline constexpr uint32_t kDefaultClockHz = 12'000'000;
@@ -177,7 +167,8 @@ public:
     uint32_t WriteMemory(uint32_t address, uint32_t count, const uint8_t* source);
     uint32_t GetLastMemoryAddress() const { return last_address_; }
     uint32_t GetProgramCounter() const { return cpu_->Pc(); }
-    void HandleFocus(uintptr_t window) { focus_window_ = window; }
+    // Keys reach the window system directly; this host keeps no focus of its own.
+    void HandleFocus(uintptr_t) {}
     uint32_t WriteVTR(uint32_t vtr, uint32_t value);
     uint32_t ReadVTR(uint32_t vtr, uint32_t* value);
     uint32_t SetWatchOnVTR(uint32_t vtr, PeltoHandler handler, uint32_t access);
@@ -233,7 +224,7 @@ private:
     // After an idle loop stopped the core: moves time on to the boundary of the loop's
     // instruction at or after `until`.
     void SkipIdleLoop(uint64_t until);
-    static constexpr uint32_t kSpaceMask = 0xFF000000;
+    static constexpr uint32_t kSpaceMask = PELTO_SPACE_MASK;
     static constexpr uint32_t kOffsetMask = 0xFFFF;
     static constexpr uint32_t kSpaceSize = 0x10000;
     // The bytes at a host memory address, or nothing when the range is not all in one space.
@@ -283,8 +274,6 @@ private:
     std::atomic<bool> interrupted_{false};
     static_assert(std::atomic<bool>::is_always_lock_free);
     bool reset_requested_ = false;
-    bool rescheduled_ = false;
-    uintptr_t focus_window_ = 0;
     uint32_t clock_hz_ = kDefaultClockHz;
     uint32_t target_key_ = 0;
 };

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,13 @@ public:
     void SetText(int control, const std::string& text) override {
         texts[control] = text;
         set_order.push_back(control);
+        edited.erase(control);
+    }
+    bool Edited(int control) const override { return edited.count(control) != 0; }
+    // The user replaces the control's text.
+    void Type(int control, const std::string& text) {
+        texts[control] = text;
+        edited.insert(control);
     }
     void Warn(int control, const ui::Warning& warning) override {
         warnings.push_back({control, warning.text, warning.caption});
@@ -44,6 +52,7 @@ public:
         std::string caption;
     };
     std::map<int, std::string> texts;
+    std::set<int> edited;
     std::vector<int> set_order;
     std::vector<Shown> warnings;
 };
@@ -261,7 +270,8 @@ TEST(PasswordCommit, GoodEntriesWriteTheByteAndFprot) {
         FakeSurface dialog;
         dialog.texts[1068] = c.typed;
 
-        ui::CommitPassword(host::TheExtension().services, dialog);
+        ui::PasswordField field;
+        ui::CommitPassword(host::TheExtension().services, dialog, field);
 
         const uint32_t fprot_id = flash::Id(flash::Reg::FPROT);
         const std::vector<Call> expected{{"PeltoReadMemory", {kPasswordHostAddress, 1}},
@@ -285,7 +295,8 @@ TEST(PasswordCommit, WrongEntriesWriteNothingAndShowTheStoredByte) {
         FakeSurface dialog;
         dialog.texts[1068] = typed;
 
-        ui::CommitPassword(host::TheExtension().services, dialog);
+        ui::PasswordField field;
+        ui::CommitPassword(host::TheExtension().services, dialog, field);
 
         EXPECT_TRUE(WritesOf(h).empty()) << typed;
         EXPECT_EQ(h.code[0xFE80], 0x9C);
@@ -293,6 +304,38 @@ TEST(PasswordCommit, WrongEntriesWriteNothingAndShowTheStoredByte) {
         EXPECT_EQ(dialog.texts[1068], "0x9C") << typed;
         EXPECT_EQ(dialog.warnings.size(), 1u) << typed;
     }
+}
+
+// A refused entry leaves the stored byte and FPROT alone: the stored value shown again in its
+// place is no entry, however often the field loses the focus, until the user types again.
+TEST(PasswordCommit, AfterARefusalOnlyANewEntryIsCommitted) {
+    FakeHost h;
+    ASSERT_EQ(h.Start(), 1u);
+    ASSERT_EQ(h.Reset(), 1u);
+    h.code[0xFE80] = 0x5A;  // FPROT keeps its reset value 0x04, which 0x5A would not give
+    FakeSurface dialog;
+    ui::PasswordField field;
+    const auto& services = host::TheExtension().services;
+
+    dialog.Type(1068, "zz");
+    ui::CommitPassword(services, dialog, field);
+    ASSERT_EQ(dialog.texts[1068], "0x5A");
+    h.ClearCalls();
+    ui::CommitPassword(services, dialog, field);  // the final loss of the focus at a close
+    ui::ShowRefresh(dialog, ui::ReadRefreshValues(services));
+    ui::CommitPassword(services, dialog, field);  // a refresh shows the stored value: still no entry
+    EXPECT_TRUE(WritesOf(h).empty());
+    EXPECT_EQ(dialog.warnings.size(), 1u) << "no second message box";
+    EXPECT_EQ(h.Sfr(flash::Reg::FPROT), 0x04u);
+
+    dialog.Type(1068, "0x5A");  // the user types the stored value: that is an entry
+    ui::CommitPassword(services, dialog, field);
+    const uint32_t fprot_id = flash::Id(flash::Reg::FPROT);
+    EXPECT_EQ(WritesOf(h), (std::vector<Call>{{"PeltoWriteMemory", {kPasswordHostAddress, 1}},
+                                              {"PeltoWriteSFR", {fprot_id, 0x01, 0xFF}}}));
+    h.ClearCalls();
+    ui::CommitPassword(services, dialog, field);
+    EXPECT_EQ(WritesOf(h).size(), 2u) << "without a refusal every loss of the focus commits, as before";
 }
 
 TEST(MenuRecords, HoldTheirInitialValues) {
