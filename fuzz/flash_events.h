@@ -25,6 +25,7 @@
 #include "flash/capture.h"
 #include "flash/regmap.h"
 #include "flash/rom/images.h"
+#include "fuzz/fill_random.h"
 #include "fuzz/flash_invariants.h"
 #include "host/extension.h"
 #include "host/services.h"
@@ -80,21 +81,8 @@ inline constexpr uint64_t kMaxIdleCycles = 3'000'000;  // longer than the whole 
 inline constexpr uint32_t kMaxOddTimerDelay = 1000;
 inline constexpr uint32_t kMaxFlakyPeriod = 16;
 
-// Pseudo-random event blocks (splitmix64), for runs that are not driven by a fuzzer.
-inline uint64_t FillBlocks(std::span<uint8_t> bytes, uint64_t state) {
-    constexpr uint64_t kIncrement = 0x9E3779B97F4A7C15;
-    constexpr uint64_t kMultiplier1 = 0xBF58476D1CE4E5B9;
-    constexpr uint64_t kMultiplier2 = 0x94D049BB133111EB;
-    constexpr unsigned kShift1 = 30, kShift2 = 27, kShift3 = 31;
-    for (std::size_t i = 0; i < bytes.size(); i += sizeof(uint64_t)) {
-        uint64_t z = (state += kIncrement);
-        z = (z ^ (z >> kShift1)) * kMultiplier1;
-        z = (z ^ (z >> kShift2)) * kMultiplier2;
-        z ^= z >> kShift3;
-        std::memcpy(bytes.data() + i, &z, std::min(sizeof z, bytes.size() - i));
-    }
-    return state;
-}
+// Pseudo-random event blocks, for runs that are not driven by a fuzzer.
+inline uint64_t FillBlocks(std::span<uint8_t> bytes, uint64_t state) { return fuzz::FillRandom(bytes, state); }
 
 // Services that fail whole (any of those the extension calls, with a given result and no effect,
 // as FakeHost::fail has them), and reads that fail now and then, or always for some registers:
