@@ -111,7 +111,7 @@ bool FakeHost::Failing(host::Service service, Args args, uint32_t* result) {
 uint8_t* FakeHost::Memory(uint32_t address, uint32_t count) {
     const uint32_t offset = address & 0xFFFF;
     if (count > 0x10000 - offset) return nullptr;
-    switch (address & 0xFF000000) {
+    switch (address & PELTO_SPACE_MASK) {
     case PELTO_SPACE_CODE: return code.data() + offset;
     case PELTO_SPACE_XDATA: return xdata.data() + offset;
     default: return nullptr;

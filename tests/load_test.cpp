@@ -40,8 +40,8 @@ struct MiniHost {
     uint8_t* Memory(uint32_t address, uint32_t count) {
         const uint32_t offset = address & 0xFFFF;
         if (count > 0x10000 - offset) return nullptr;
-        if ((address & 0xFF000000) == PELTO_SPACE_CODE) return code.data() + offset;
-        if ((address & 0xFF000000) == PELTO_SPACE_XDATA) return xdata.data() + offset;
+        if ((address & PELTO_SPACE_MASK) == PELTO_SPACE_CODE) return code.data() + offset;
+        if ((address & PELTO_SPACE_MASK) == PELTO_SPACE_XDATA) return xdata.data() + offset;
         return nullptr;
     }
     void ProgramWrite(flash::Reg reg, uint32_t value) {
@@ -53,64 +53,71 @@ struct MiniHost {
         for (auto& [id, handler] : sfr_watches)
             if (id == flash::Id(reg)) handler();
     }
+
+    // ---- the services ----
+    uint32_t DefineVTR(const char* name, uint32_t, uint32_t) {
+        vtrs.emplace_back(name);
+        return static_cast<uint32_t>(vtrs.size());
+    }
+    uint32_t SetWatchOnSFR(uint32_t id, PeltoHandler handler, uint32_t) {
+        sfr_watches.emplace_back(id, handler);
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t SetWatchOnMemory(uint32_t, uint32_t, PeltoHandler handler, uint32_t) {
+        memory_watches.push_back(handler);
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t CreateTimer(PeltoHandler callback) {
+        timers.push_back(callback);
+        return static_cast<uint32_t>(timers.size());
+    }
+    uint32_t SetTimer(uint32_t timer, uint32_t count) {
+        if (count == PELTO_TIMER_DISARM) timer_due.erase(timer);
+        else timer_due[timer] = cycles + count;
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint64_t GetStates() const { return cycles; }
+    uint32_t DefineMenuItem(PeltoMenuItem* item) {
+        menu_items.push_back(item);
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
+        const auto v = sfr[id];
+        *value = v.first & mask;
+        *previous = v.second & mask;
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
+        auto& v = sfr[id];
+        v = {(v.first & ~mask) | (value & mask), v.first};
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t ReadMemory(uint32_t address, uint32_t count, uint8_t* destination) {
+        const uint8_t* source = Memory(address, count);
+        if (!source) return PELTO_RESULT_FAILURE;
+        std::memcpy(destination, source, count);
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t WriteMemory(uint32_t address, uint32_t count, const uint8_t* source) {
+        uint8_t* destination = Memory(address, count);
+        if (!destination) return PELTO_RESULT_FAILURE;
+        std::memcpy(destination, source, count);
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t GetLastMemoryAddress() const { return last; }
+    uint32_t GetProgramCounter() const { return pc; }
+    void HandleFocus(uintptr_t) {}
 };
 MiniHost* g_host = nullptr;
 
 }  // namespace
 
 extern "C" {
-PELTO_EXPORT uint32_t PeltoDefineVTR(const char* name, uint32_t, uint32_t) {
-    g_host->vtrs.emplace_back(name);
-    return static_cast<uint32_t>(g_host->vtrs.size());
-}
-PELTO_EXPORT uint32_t PeltoSetWatchOnSFR(uint32_t id, PeltoHandler handler, uint32_t) {
-    g_host->sfr_watches.emplace_back(id, handler);
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoSetWatchOnMemory(uint32_t, uint32_t, PeltoHandler handler, uint32_t) {
-    g_host->memory_watches.push_back(handler);
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoCreateTimer(PeltoHandler callback) {
-    g_host->timers.push_back(callback);
-    return static_cast<uint32_t>(g_host->timers.size());
-}
-PELTO_EXPORT uint32_t PeltoSetTimer(uint32_t timer, uint32_t cycles) {
-    if (cycles == 0xFFFFFFFF) g_host->timer_due.erase(timer);
-    else g_host->timer_due[timer] = g_host->cycles + cycles;
-    return 1;
-}
-PELTO_EXPORT uint64_t PeltoGetStates(void) { return g_host->cycles; }
-PELTO_EXPORT uint32_t PeltoDefineMenuItem(PeltoMenuItem* item) {
-    g_host->menu_items.push_back(item);
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
-    const auto v = g_host->sfr[id];
-    *value = v.first & mask;
-    *previous = v.second & mask;
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoWriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
-    auto& v = g_host->sfr[id];
-    v = {(v.first & ~mask) | (value & mask), v.first};
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoReadMemory(uint32_t address, uint32_t count, uint8_t* destination) {
-    const uint8_t* source = g_host->Memory(address, count);
-    if (!source) return 0;
-    std::memcpy(destination, source, count);
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoWriteMemory(uint32_t address, uint32_t count, const uint8_t* source) {
-    uint8_t* destination = g_host->Memory(address, count);
-    if (!destination) return 0;
-    std::memcpy(destination, source, count);
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoGetLastMemoryAddress(void) { return g_host->last; }
-PELTO_EXPORT uint32_t PeltoGetProgramCounter(void) { return g_host->pc; }
-PELTO_EXPORT void PeltoHandleFocus(uintptr_t) {}
+// The exports, one per called service, onto the host's member of the same name.
+#define PELTO_MINI_EXPORT(name, result, parameters, arguments) \
+    PELTO_EXPORT result Pelto##name parameters { return g_host->name arguments; }
+PELTO_CALLED_SERVICES(PELTO_MINI_EXPORT)
+#undef PELTO_MINI_EXPORT
 
 // Looked up by the extension, never called: each counts a call so the test can tell.
 static uint32_t Uncalled() { return static_cast<uint32_t>(++g_host->uncalled); }

@@ -10,7 +10,7 @@ namespace {
 
 using flash::kBanks;
 
-constexpr uint32_t kSpaceMask = 0xFF000000;
+constexpr uint32_t kSpaceMask = PELTO_SPACE_MASK;
 constexpr uint32_t kOffsetMask = 0xFFFF;
 constexpr unsigned kDataSectorCount = flash::kDataSectors.size();
 constexpr unsigned kPairSectorCount = flash::kPairSectors.size();

@@ -9,7 +9,7 @@ namespace {
 
 constexpr uint8_t kRequestBits = 0x0F;
 constexpr uint8_t kModeBits = 0xF0;
-constexpr uint32_t kHostSpaceBits = 0xFF000000;
+constexpr uint32_t kHostSpaceBits = PELTO_SPACE_MASK;
 constexpr unsigned kBitsPerByte = 8;
 
 struct ModeName {

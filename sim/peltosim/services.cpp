@@ -1,5 +1,5 @@
 // The Pelto services exported by name from the host executable; each acts on the one SimHost.
-// Services the host cannot serve without a host (none started yet) fail with 0.
+// Services the host cannot serve (none started yet) fail with 0.
 #include <cstdio>
 
 #include "pelto/pelto.h"
@@ -8,50 +8,24 @@
 using peltosim::SimHost;
 
 namespace {
-constexpr uint32_t kNoHost = 0;
+constexpr uint32_t kNoHost = PELTO_RESULT_FAILURE;
 SimHost* H() { return SimHost::Current(); }
 }  // namespace
 
 extern "C" {
 
-PELTO_EXPORT uint32_t PeltoDefineVTR(const char* name, uint32_t type, uint32_t initial) {
-    return H() ? H()->DefineVTR(name, type, initial) : kNoHost;
-}
-PELTO_EXPORT uint32_t PeltoSetWatchOnSFR(uint32_t id, PeltoHandler handler, uint32_t access) {
-    return H() ? H()->SetWatchOnSFR(id, handler, access) : kNoHost;
-}
-PELTO_EXPORT uint32_t PeltoSetWatchOnMemory(uint32_t first, uint32_t last, PeltoHandler handler, uint32_t access) {
-    return H() ? H()->SetWatchOnMemory(first, last, handler, access) : kNoHost;
-}
-PELTO_EXPORT uint32_t PeltoCreateTimer(PeltoHandler callback) { return H() ? H()->CreateTimer(callback) : kNoHost; }
-PELTO_EXPORT uint32_t PeltoSetTimer(uint32_t timer, uint32_t cycles) { return H() ? H()->SetTimer(timer, cycles) : kNoHost; }
-// A failing GetStates, GetLastMemoryAddress or GetProgramCounter answers 0, as the others fail
-// with 0; the host itself keeps using the true values.
-PELTO_EXPORT uint64_t PeltoGetStates(void) {
-    return H() && !H()->Failing(peltosim::Service::kGetStates) ? H()->GetStates() : kNoHost;
-}
-PELTO_EXPORT uint32_t PeltoDefineMenuItem(PeltoMenuItem* item) { return H() ? H()->DefineMenuItem(item) : kNoHost; }
-PELTO_EXPORT uint32_t PeltoReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
-    return H() ? H()->ReadSFR(id, value, previous, mask) : kNoHost;
-}
-PELTO_EXPORT uint32_t PeltoWriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
-    return H() ? H()->WriteSFR(id, value, mask) : kNoHost;
-}
-PELTO_EXPORT uint32_t PeltoReadMemory(uint32_t address, uint32_t count, uint8_t* destination) {
-    return H() ? H()->ReadMemory(address, count, destination) : kNoHost;
-}
-PELTO_EXPORT uint32_t PeltoWriteMemory(uint32_t address, uint32_t count, const uint8_t* source) {
-    return H() ? H()->WriteMemory(address, count, source) : kNoHost;
-}
-PELTO_EXPORT uint32_t PeltoGetLastMemoryAddress(void) {
-    return H() && !H()->Failing(peltosim::Service::kGetLastMemoryAddress) ? H()->GetLastMemoryAddress() : kNoHost;
-}
-PELTO_EXPORT uint32_t PeltoGetProgramCounter(void) {
-    return H() && !H()->Failing(peltosim::Service::kGetProgramCounter) ? H()->GetProgramCounter() : kNoHost;
-}
-PELTO_EXPORT void PeltoHandleFocus(uintptr_t window) {
-    if (H() && !H()->Failing(peltosim::Service::kHandleFocus)) H()->HandleFocus(window);
-}
+// One export per called service, onto the host's member of the same name. Without a host, or
+// while the service is made to fail, it does nothing and returns 0: a failing GetStates,
+// GetLastMemoryAddress or GetProgramCounter answers 0 to the extension while the host itself
+// keeps using the true values.
+#define PELTOSIM_EXPORT(name, result, parameters, arguments)                            \
+    PELTO_EXPORT result Pelto##name parameters {                                        \
+        SimHost* host = H();                                                            \
+        if (host == nullptr || host->Failing(peltosim::Service::k##name)) return result(); \
+        return host->name arguments;                                                    \
+    }
+PELTO_CALLED_SERVICES(PELTOSIM_EXPORT)
+#undef PELTOSIM_EXPORT
 
 // This host's chip model is fixed: extensions may not add registers.
 PELTO_EXPORT uint32_t PeltoDefineSFR(const char*, uint32_t, uint32_t) { return 0; }

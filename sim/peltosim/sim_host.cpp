@@ -13,8 +13,6 @@ namespace peltosim {
 namespace {
 
 constexpr uint32_t kNmistatId = flash::Id(flash::Reg::NMISTAT);
-constexpr uint32_t kAccessAfterWrite = 1;
-constexpr uint32_t kAccessOnRead = 0;
 
 // Register addresses whose paging the host must follow (read and write hooks).
 void HookPagedAddresses(sim8051::Cpu& cpu) {
@@ -309,13 +307,13 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
 // ---- services ----
 
 uint32_t SimHost::DefineVTR(const char* name, uint32_t, uint32_t initial) {
-    if (Failing(Service::kDefineVTR) || name == nullptr) return kResultFailure;
+    if (name == nullptr) return kResultFailure;
     vtrs_.push_back({name, initial, {}});
     return static_cast<uint32_t>(vtrs_.size());
 }
 
 uint32_t SimHost::SetWatchOnSFR(uint32_t id, PeltoHandler handler, uint32_t access) {
-    if (Failing(Service::kSetWatchOnSFR) || handler == nullptr || access != kAccessAfterWrite) return kResultFailure;
+    if (handler == nullptr || access != PELTO_ACCESS_AFTER_WRITE) return kResultFailure;
     if (!sfrs_.Read(id)) return kResultFailure;
     // An unpaged register needs its writes hooked to be seen.
     if ((id & 0xFFFFFF00) == kIdPrefix) cpu_->HookSfrWrite(static_cast<uint8_t>(id), true);
@@ -324,7 +322,7 @@ uint32_t SimHost::SetWatchOnSFR(uint32_t id, PeltoHandler handler, uint32_t acce
 }
 
 uint32_t SimHost::SetWatchOnMemory(uint32_t first, uint32_t last, PeltoHandler handler, uint32_t access) {
-    if (Failing(Service::kSetWatchOnMemory) || handler == nullptr || access != kAccessOnRead) return kResultFailure;
+    if (handler == nullptr || access != PELTO_ACCESS_ON_READ) return kResultFailure;
     if ((first & kSpaceMask) != PELTO_SPACE_CODE || (last & kSpaceMask) != PELTO_SPACE_CODE || first > last ||
         ((first | last) & ~(kSpaceMask | kOffsetMask)) != 0)
         return kResultFailure;
@@ -334,13 +332,13 @@ uint32_t SimHost::SetWatchOnMemory(uint32_t first, uint32_t last, PeltoHandler h
 }
 
 uint32_t SimHost::CreateTimer(PeltoHandler callback) {
-    if (Failing(Service::kCreateTimer) || callback == nullptr) return kResultFailure;
+    if (callback == nullptr) return kResultFailure;
     timers_.push_back({callback, std::nullopt});
     return static_cast<uint32_t>(timers_.size());
 }
 
 uint32_t SimHost::SetTimer(uint32_t timer, uint32_t cycles) {
-    if (Failing(Service::kSetTimer) || timer == 0 || timer > timers_.size()) return kResultFailure;
+    if (timer == 0 || timer > timers_.size()) return kResultFailure;
     auto& t = timers_[timer - 1];
     if (cycles == kTimerDisarm) {
         t.due.reset();
@@ -356,13 +354,12 @@ uint32_t SimHost::SetTimer(uint32_t timer, uint32_t cycles) {
 uint64_t SimHost::GetStates() const { return states_override_ ? *states_override_ : cpu_->Cycles(); }
 
 uint32_t SimHost::DefineMenuItem(PeltoMenuItem* item) {
-    if (Failing(Service::kDefineMenuItem) || item == nullptr) return kResultFailure;
+    if (item == nullptr) return kResultFailure;
     menu_items_.push_back(item);
     return kResultSuccess;
 }
 
 uint32_t SimHost::ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
-    if (Failing(Service::kReadSFR)) return kResultFailure;
     const auto v = sfrs_.Read(id);
     if (!v) return kResultFailure;
     if (value) *value = v->current & mask;
@@ -371,7 +368,6 @@ uint32_t SimHost::ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint
 }
 
 uint32_t SimHost::WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
-    if (Failing(Service::kWriteSFR)) return kResultFailure;
     const auto v = sfrs_.Read(id);
     if (!v) return kResultFailure;
     const auto merged = static_cast<uint8_t>((v->current & ~mask) | (value & mask));
@@ -382,7 +378,7 @@ uint32_t SimHost::WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
 }
 
 uint32_t SimHost::WriteMemory(uint32_t address, uint32_t count, const uint8_t* source) {
-    if (Failing(Service::kWriteMemory) || source == nullptr) return kResultFailure;
+    if (source == nullptr) return kResultFailure;
     uint8_t* destination = Memory(address, count);
     if (destination == nullptr) return kResultFailure;
     if (observer_) observer_->MemoryWritten(GetStates(), address, count);

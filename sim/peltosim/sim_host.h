@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -69,16 +70,15 @@ struct StopAccess {
     bool write;
 };
 
-// The services extensions call; any of them can be made to fail, as a faulty host would.
-enum class Service : uint8_t {
-    kDefineVTR, kSetWatchOnSFR, kSetWatchOnMemory, kCreateTimer, kSetTimer, kGetStates, kDefineMenuItem,
-    kReadSFR, kWriteSFR, kReadMemory, kWriteMemory, kGetLastMemoryAddress, kGetProgramCounter, kHandleFocus,
-};
-inline constexpr std::array<std::string_view, 14> kServiceNames{
-    "PeltoDefineVTR", "PeltoSetWatchOnSFR", "PeltoSetWatchOnMemory", "PeltoCreateTimer", "PeltoSetTimer",
-    "PeltoGetStates", "PeltoDefineMenuItem", "PeltoReadSFR", "PeltoWriteSFR", "PeltoReadMemory",
-    "PeltoWriteMemory", "PeltoGetLastMemoryAddress", "PeltoGetProgramCounter", "PeltoHandleFocus",
-};
+// The services extensions call, in pelto.h's order; any of them can be made to fail, as a faulty
+// host would.
+#define PELTOSIM_SERVICE_ENUMERATOR(name, ...) k##name,
+enum class Service : uint8_t { PELTO_CALLED_SERVICES(PELTOSIM_SERVICE_ENUMERATOR) kCount };
+#undef PELTOSIM_SERVICE_ENUMERATOR
+#define PELTOSIM_SERVICE_NAME(name, ...) "Pelto" #name,
+inline constexpr std::array<std::string_view, static_cast<std::size_t>(Service::kCount)> kServiceNames{
+    PELTO_CALLED_SERVICES(PELTOSIM_SERVICE_NAME)};
+#undef PELTOSIM_SERVICE_NAME
 
 class SimHost {
 public:
@@ -97,8 +97,8 @@ public:
 
     void SetObserver(Observer* observer) { observer_ = observer; }
     void SetClock(uint32_t hz) { clock_hz_ = hz; }
-    // The named service fails from now on (returns 0 and does nothing); false for a name that is
-    // not one of the services extensions call.
+    // The named service fails from now on (its export returns 0 and does nothing); false for a
+    // name that is not one of the services extensions call.
     bool FailService(std::string_view name);
 
     chip::Chip& chip() { return chip_; }
@@ -157,7 +157,7 @@ public:
     uint32_t WriteSFR(uint32_t id, uint32_t value, uint32_t mask);
     // Inline: on every watched MOVC the extension reads the opcode and the ECC shadow here.
     uint32_t ReadMemory(uint32_t address, uint32_t count, uint8_t* destination) {
-        if (Failing(Service::kReadMemory) || destination == nullptr) return kResultFailure;
+        if (destination == nullptr) return kResultFailure;
         const uint8_t* source = Memory(address, count);
         if (source == nullptr) return kResultFailure;
         if (count == 1) *destination = *source;
@@ -266,6 +266,7 @@ private:
     std::vector<PeltoMenuItem*> menu_items_;
     std::vector<ResetListener> reset_listeners_;
     uint32_t failing_ = 0;  // one bit per Service
+    static_assert(static_cast<unsigned>(Service::kCount) <= 32, "one bit of failing_ per service");
     static inline SimHost* current_ = nullptr;
     uint32_t last_address_ = kNoAddress;
     std::optional<uint64_t> states_override_;  // the due cycle while a timer callback runs

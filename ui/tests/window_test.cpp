@@ -46,6 +46,49 @@ struct Host {
     uintptr_t focus = 0;  // the dialog whose keys go through IsDialogMessage
     std::vector<PeltoMenuItem*> menu_items;
     uint32_t timers = 0;
+
+    // ---- the services: the window's own are logged, the rest only succeed ----
+    uint32_t DefineVTR(const char*, uint32_t, uint32_t) { return PELTO_RESULT_SUCCESS; }
+    uint32_t SetWatchOnSFR(uint32_t, PeltoHandler, uint32_t) { return PELTO_RESULT_SUCCESS; }
+    uint32_t SetWatchOnMemory(uint32_t, uint32_t, PeltoHandler, uint32_t) { return PELTO_RESULT_SUCCESS; }
+    uint32_t CreateTimer(PeltoHandler) { return ++timers; }
+    uint32_t SetTimer(uint32_t, uint32_t) { return PELTO_RESULT_SUCCESS; }
+    uint64_t GetStates() const { return 0; }
+    uint32_t DefineMenuItem(PeltoMenuItem* item) {
+        menu_items.push_back(item);
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t ReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
+        calls.push_back({"PeltoReadSFR", {id, mask}});
+        *value = sfr[id] & mask;
+        *previous = 0;
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t WriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
+        calls.push_back({"PeltoWriteSFR", {id, value, mask}});
+        sfr[id] = (sfr[id] & ~mask) | (value & mask);
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t ReadMemory(uint32_t address, uint32_t count, uint8_t* destination) {
+        calls.push_back({"PeltoReadMemory", {address, count}});
+        if ((address & PELTO_SPACE_MASK) != PELTO_SPACE_CODE || count != 1) return PELTO_RESULT_FAILURE;
+        *destination = code[address & 0xFFFF];
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t WriteMemory(uint32_t address, uint32_t count, const uint8_t* source) {
+        calls.push_back({"PeltoWriteMemory", {address, count, count ? source[0] : 0u}});
+        if ((address & PELTO_SPACE_MASK) != PELTO_SPACE_CODE || count > 0x10000 - (address & 0xFFFF))
+            return PELTO_RESULT_FAILURE;
+        std::memcpy(&code[address & 0xFFFF], source, count);
+        return PELTO_RESULT_SUCCESS;
+    }
+    uint32_t GetLastMemoryAddress() const { return 0; }
+    uint32_t GetProgramCounter() const { return 0; }
+    void HandleFocus(uintptr_t window) {
+        calls.push_back({"PeltoHandleFocus", {static_cast<uint32_t>(window)}});
+        focus_log.push_back(window);
+        focus = window;
+    }
 };
 Host g_host;
 HWND g_main_window = nullptr;
@@ -60,46 +103,11 @@ const uint32_t kFmargin = flash::Id(flash::Reg::FMARGIN);
 }  // namespace
 
 extern "C" {
-PELTO_EXPORT uint32_t PeltoDefineVTR(const char*, uint32_t, uint32_t) { return 1; }
-PELTO_EXPORT uint32_t PeltoSetWatchOnSFR(uint32_t, PeltoHandler, uint32_t) { return 1; }
-PELTO_EXPORT uint32_t PeltoSetWatchOnMemory(uint32_t, uint32_t, PeltoHandler, uint32_t) { return 1; }
-PELTO_EXPORT uint32_t PeltoCreateTimer(PeltoHandler) { return ++g_host.timers; }
-PELTO_EXPORT uint32_t PeltoSetTimer(uint32_t, uint32_t) { return 1; }
-PELTO_EXPORT uint64_t PeltoGetStates(void) { return 0; }
-PELTO_EXPORT uint32_t PeltoDefineMenuItem(PeltoMenuItem* item) {
-    g_host.menu_items.push_back(item);
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoReadSFR(uint32_t id, uint32_t* value, uint32_t* previous, uint32_t mask) {
-    g_host.calls.push_back({"PeltoReadSFR", {id, mask}});
-    *value = g_host.sfr[id] & mask;
-    *previous = 0;
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoWriteSFR(uint32_t id, uint32_t value, uint32_t mask) {
-    g_host.calls.push_back({"PeltoWriteSFR", {id, value, mask}});
-    g_host.sfr[id] = (g_host.sfr[id] & ~mask) | (value & mask);
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoReadMemory(uint32_t address, uint32_t count, uint8_t* destination) {
-    g_host.calls.push_back({"PeltoReadMemory", {address, count}});
-    if ((address & 0xFF000000) != PELTO_SPACE_CODE || count != 1) return 0;
-    *destination = g_host.code[address & 0xFFFF];
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoWriteMemory(uint32_t address, uint32_t count, const uint8_t* source) {
-    g_host.calls.push_back({"PeltoWriteMemory", {address, count, count ? source[0] : 0u}});
-    if ((address & 0xFF000000) != PELTO_SPACE_CODE || count > 0x10000 - (address & 0xFFFF)) return 0;
-    std::memcpy(&g_host.code[address & 0xFFFF], source, count);
-    return 1;
-}
-PELTO_EXPORT uint32_t PeltoGetLastMemoryAddress(void) { return 0; }
-PELTO_EXPORT uint32_t PeltoGetProgramCounter(void) { return 0; }
-PELTO_EXPORT void PeltoHandleFocus(uintptr_t window) {
-    g_host.calls.push_back({"PeltoHandleFocus", {static_cast<uint32_t>(window)}});
-    g_host.focus_log.push_back(window);
-    g_host.focus = window;
-}
+// The exports, one per called service, onto the host's member of the same name.
+#define PELTO_WINDOW_HOST_EXPORT(name, result, parameters, arguments) \
+    PELTO_EXPORT result Pelto##name parameters { return g_host.name arguments; }
+PELTO_CALLED_SERVICES(PELTO_WINDOW_HOST_EXPORT)
+#undef PELTO_WINDOW_HOST_EXPORT
 // Looked up, never called; their signatures are this host's own choice.
 #define PELTO_UNCALLED_EXPORT(name) PELTO_EXPORT uint32_t Pelto##name(void) { return 0; }
 PELTO_LOOKED_UP_SERVICES(PELTO_UNCALLED_EXPORT)

@@ -29,11 +29,7 @@
 	jnc	1$
 	acall	flash_state
 	STORE	1
-	mov	dptr,#0x1240
-	mov	r2,#64
-	mov	r3,#<READBACK
-	mov	r4,#>READBACK
-	acall	read_back
+	READ_BACK	0x1240, 64, READBACK
 
 	mov	r0,#0x00		; no DFLASH 0 sector
 	mov	r1,#0xFC		; bits above 1..0 are dropped
@@ -55,11 +51,7 @@
 	STORE	3
 	acall	timing_state
 	STORE	4
-	mov	dptr,#0x1240
-	mov	r2,#64
-	mov	r3,#<(READBACK + 64)
-	mov	r4,#>(READBACK + 64)
-	acall	read_back
+	READ_BACK	0x1240, 64, READBACK+64
 	sjmp	.
 
 	ROM_TEST_SUBROUTINES

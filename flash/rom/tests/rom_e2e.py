@@ -320,6 +320,60 @@ expect("FCMD bit 0 cleared starts it", (r[12].state["FCMD"], r[12].fpage), (0x06
 kept(run, 12, {"psw"})
 expect("the held-back block is programmed", run.dump("code", 0x2000), pattern(0x31, 64))
 
+# ---- register bank 2 selected -----------------------------------------------------------------
+run = Run("rom_bank2", records=4, dumps=[("xdata", READBACK, 128)])
+r = run.records
+
+
+def bank2(index):
+    return r[index].extra[0:8]
+
+
+expect("bank 2 program: carry", r[0].carry, 0)
+expect("bank 2 program: DPTR after the block", r[0].dptr, 0x1280)
+expect("bank 2 program: bank 2's R0 advanced, R5..R7 kept", [bank2(0)[0]] + bank2(0)[5:8], [0xC0, 0x25, 0x26, 0x27])
+kept(run, 0, {"a", "b", "dph", "dpl", "psw"})
+kept(run, 1, {"a", "psw"})
+expect("bank 2 program: the block read back", run.dump("xdata", READBACK)[:64], pattern(0x11, 64))
+expect("bank 2 erase: carry", r[2].carry, 0)
+expect("bank 2 erase: bank 2's R0 and R5, R6 kept, R7 the bank mask", [bank2(2)[0]] + bank2(2)[5:8],
+       [0x00, 0x01, 0x00, 0x01])
+kept(run, 2, {"a", "b", "psw"})
+kept(run, 3, {"a", "psw"})
+expect("bank 2 erase: the block reads zeros", run.dump("xdata", READBACK)[64:], [ERASED] * 64)
+
+# ---- page-select helpers, each called once ---------------------------------------------------
+CALLER_MAP = 0x40
+MAP_BIT = 0x01
+PAGE_START = 0xEA
+PAGE_KEEP = 0x38
+CHECK_A = 0x5A
+STACK = 0x20
+HELPER_RECORD = 8
+# (address, page register, page, map bit after, system page 1's SFR 0xBB after)
+PAGE_HELPERS = [
+    (0xC000, 0xBF, 1, 0, 0x9F), (0xC010, 0xBF, 1, 0, 0xAF),
+    (0xC020, 0xD1, 0, 1, None), (0xC027, 0xD1, 1, 1, None), (0xC02E, 0xD1, 2, 1, None),
+    (0xC035, 0xD1, 3, 1, None), (0xC03C, 0xD1, 4, 1, None), (0xC043, 0xD1, 5, 1, None),
+    (0xC04A, 0xD1, 6, 1, None),
+    (0xC051, 0xB2, 0, 0, None), (0xC05B, 0xB2, 1, 0, None), (0xC065, 0xB2, 2, 0, None),
+    (0xC06F, 0xBF, 0, 0, None), (0xC079, 0xBF, 1, 0, None), (0xC083, 0xBF, 2, 0, None),
+    (0xC08D, 0xDF, 0, 1, None), (0xC097, 0xDF, 1, 1, None), (0xC0A1, 0xDF, 2, 1, None),
+    (0xC0AB, 0xDF, 3, 1, None), (0xC0B5, 0xDF, 4, 1, None), (0xC0BF, 0xDF, 6, 1, None),
+    (0xC0C9, 0xDF, 7, 1, None),
+]
+run = Run("rom_pagesel", dumps=[("xdata", RESULTS, HELPER_RECORD * len(PAGE_HELPERS))])
+raw = run.dump("xdata", RESULTS)
+for index, (address, register, page, map_after, bb) in enumerate(PAGE_HELPERS):
+    psw_before, a, psw, map_sfr, value, sfr_bb, sp = raw[HELPER_RECORD * index:HELPER_RECORD * index + 7]
+    name = f"helper 0x{address:04X}"
+    expect(f"{name}: A and PSW unchanged", (a, psw), (CHECK_A, psw_before))
+    expect(f"{name}: SFR 0x{register:02X} := {page}, bits 5..3 kept", value, (PAGE_START & PAGE_KEEP) | page)
+    expect(f"{name}: SFR 0x8F", map_sfr, CALLER_MAP | (MAP_BIT if map_after else 0))
+    expect(f"{name}: stack balanced", sp, STACK)
+    if bb is not None:
+        expect(f"{name}: SFR 0xBB of system page 1", sfr_bb, bb)
+
 # ---- reserved entries never return ----------------------------------------------------------
 for entry, address in ((0, 0xDFE4), (1, 0xDFE7)):
     run = Run(f"rom_reserved{entry}")

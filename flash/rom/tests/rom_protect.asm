@@ -25,11 +25,7 @@
 	ROMCALL	ENTRY_READ_MODE_TEST
 	jnc	1$
 	STORE	2
-	mov	dptr,#0xA020
-	mov	r2,#32
-	mov	r3,#<READBACK
-	mov	r4,#>READBACK
-	acall	read_back
+	READ_BACK	0xA020, 32, READBACK
 
 	mov	a,#0x03
 	acall	set_fprot

@@ -1,6 +1,7 @@
 // The stand-in host's register paging, watch rules and timers, on small hand-assembled programs.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 #include "flash/regmap.h"
@@ -176,10 +177,73 @@ TEST_F(SimHostTest, MemoryServicesStayInRange) {
     EXPECT_EQ(buffer[0], 1);
 }
 
-TEST_F(SimHostTest, FailingServicesReturnZero) {
-    host.FailService("PeltoWriteSFR");
-    EXPECT_EQ(host.WriteSFR(flash::Id(flash::Reg::FCMD), 1, 0xFF), 0u);
-    EXPECT_EQ(host.sfrs().Read(flash::Id(flash::Reg::FCMD))->current, 0);
+void Noop() {}
+
+// Each exported service made to fail answers 0 and does nothing; the same call on a host where
+// it works succeeds, so each case shows the failure.
+TEST(SimHostServices, AFailingServiceAnswersZeroAndDoesNothing) {
+    const uint32_t fcmd = flash::Id(flash::Reg::FCMD);
+    PeltoMenuItem item{};
+    uint8_t byte = 0x5A;
+    struct Case {
+        const char* name;
+        std::function<uint64_t()> call;
+        std::function<bool(SimHost&)> unchanged;  // what a failing call must not have done
+    } cases[] = {
+        {"PeltoDefineVTR", [] { return PeltoDefineVTR("v", 0, 0); }, [](SimHost& h) {
+             uint32_t value = 0;
+             return h.ReadVTR(1, &value) == 0;
+         }},
+        {"PeltoSetWatchOnSFR", [&] { return PeltoSetWatchOnSFR(fcmd, Noop, PELTO_ACCESS_AFTER_WRITE); }, nullptr},
+        {"PeltoSetWatchOnMemory",
+         [] { return PeltoSetWatchOnMemory(PELTO_SPACE_CODE | 0x10, PELTO_SPACE_CODE | 0x20, Noop, PELTO_ACCESS_ON_READ); },
+         nullptr},
+        {"PeltoCreateTimer", [] { return PeltoCreateTimer(Noop); }, nullptr},
+        {"PeltoSetTimer", [] { return PeltoSetTimer(1, 10); }, nullptr},
+        {"PeltoGetStates", [] { return PeltoGetStates(); }, nullptr},
+        {"PeltoDefineMenuItem", [&] { return PeltoDefineMenuItem(&item); },
+         [](SimHost& h) { return h.menu_items().empty(); }},
+        {"PeltoReadSFR",
+         [&] {
+             uint32_t value = 0, previous = 0;
+             return PeltoReadSFR(fcmd, &value, &previous, 0xFF);
+         },
+         nullptr},
+        {"PeltoWriteSFR", [&] { return PeltoWriteSFR(fcmd, 0x33, 0xFF); },
+         [&](SimHost& h) { return h.sfrs().Read(fcmd)->current == 0x05; }},
+        {"PeltoReadMemory", [&] { return PeltoReadMemory(PELTO_SPACE_XDATA | 0x100, 1, &byte); }, nullptr},
+        {"PeltoWriteMemory", [&] { return PeltoWriteMemory(PELTO_SPACE_XDATA | 0x100, 1, &byte); },
+         [](SimHost& h) { return h.cpu().Xram()[0x100] == 0; }},
+        {"PeltoGetLastMemoryAddress", [] { return PeltoGetLastMemoryAddress(); }, nullptr},
+        {"PeltoGetProgramCounter", [] { return PeltoGetProgramCounter(); }, nullptr},
+    };
+    // ORL 0x8F,#1; MOV 0xDE,#5 (FCMD, watched); SJMP $: cycles, a program counter and a last
+    // memory address that are not 0.
+    const std::vector<uint8_t> program{0x43, 0x8F, 0x01, 0x75, 0xDE, 0x05, 0x80, 0xFE};
+    auto prepare = [&](SimHost& h) {
+        std::copy(program.begin(), program.end(), h.cpu().Code().begin());
+        h.cpu().Xram()[0x100] = 0;
+        h.Reset();
+        ASSERT_EQ(h.SetWatchOnSFR(fcmd, Noop, PELTO_ACCESS_AFTER_WRITE), 1u);
+        ASSERT_EQ(h.CreateTimer(Noop), 1u);
+        h.Run(100);
+    };
+    for (const Case& c : cases) {
+        {
+            SimHost working;
+            prepare(working);
+            EXPECT_NE(c.call(), 0u) << c.name << " works on a host where it does not fail";
+        }
+        SimHost failing;
+        prepare(failing);
+        ASSERT_TRUE(failing.FailService(c.name)) << c.name;
+        EXPECT_EQ(c.call(), 0u) << c.name;
+        if (c.unchanged) {
+            EXPECT_TRUE(c.unchanged(failing)) << c.name << " changed the host";
+        }
+    }
+    SimHost host;
+    EXPECT_FALSE(host.FailService("PeltoDefineSFR")) << "a service extensions never call cannot be made to fail";
 }
 
 }  // namespace
