@@ -169,7 +169,20 @@ def check_driver(sim, ext, hex_dir):
     return "26 firmware checks; final flash contents as expected"
 
 
-EXAMPLES = [("settings", check_settings), ("arith", check_arith), ("driver", check_driver),
+def check_settings_sweep(sim, ext, hex_dir):
+    """A power cut at any moment that matters leaves a store the next start reads back."""
+    res, _ = pe.run(sim, ext, f"{hex_dir}/settings.hex", extra=["--expect", pe.REPORT_PASSED_EXPECTATION,
+                                                               "--power-cut-sweep"])
+    operations = res["recording"]["operations"]
+    expect(len(operations) > 0, "the uncut run recorded no flash operation")
+    expect(res["tried"] == res["cut_points"] and res["cut_points"] > len(operations),
+           f"{res['tried']} of {res['cut_points']} cut points tried for {len(operations)} operations")
+    failures = [f"cycle {f['cycle']} ({f['operation']})" for f in res["failures"]]
+    expect(res["failed"] == 0 and not failures, f"{res['failed']} cuts failed: {', '.join(failures[:5])}")
+    return f"{res['passed']} of {res['cut_points']} cut points pass ({len(operations)} flash operations)"
+
+
+EXAMPLES = [("settings", check_settings), ("settings-sweep", check_settings_sweep), ("arith", check_arith), ("driver", check_driver),
             ("interrupts", check_interrupts)]
 
 

@@ -14,6 +14,10 @@ REPORT_ADDRESS = 0x9F00
 REPORT_SIZE = 0x100
 REPORT_PASSED = 0x01
 REPORT_FAILED = 0xFF
+REPORT_MAGIC = b"PF"
+# The expectation that the report says "passed": its magic, then the result byte.
+REPORT_PASSED_EXPECTATION = (f"xdata:0x{REPORT_ADDRESS:04X}="
+                             + ",".join(f"0x{b:02X}" for b in REPORT_MAGIC + bytes([REPORT_PASSED])))
 
 STORE_BASE = 0xAF00
 STORE_SLOTS = 8
@@ -86,7 +90,7 @@ def power_cut_options(cuts):
 def report(result):
     """The report header (see examples/lib/report.h)."""
     r = dump(result, f"xdata:0x{REPORT_ADDRESS:04X}:0x{REPORT_SIZE:02X}")
-    return {"valid": r[0:2] == b"PF", "result": r[2], "failed": r[3], "checks": r[4], "boots": r[5], "bytes": r}
+    return {"valid": r[0:2] == REPORT_MAGIC, "result": r[2], "failed": r[3], "checks": r[4], "boots": r[5], "bytes": r}
 
 
 def fletcher16(data):
