@@ -18,11 +18,11 @@ extern "C" {
 // while the service is made to fail, it does nothing and returns 0: a failing GetStates,
 // GetLastMemoryAddress or GetProgramCounter answers 0 to the extension while the host itself
 // keeps using the true values.
-#define PELTOSIM_EXPORT(name, result, parameters, arguments)                            \
-    PELTO_EXPORT result Pelto##name parameters {                                        \
-        SimHost* host = H();                                                            \
+#define PELTOSIM_EXPORT(name, result, parameters, arguments)                               \
+    PELTO_EXPORT result Pelto##name parameters {                                           \
+        SimHost* host = H();                                                               \
         if (host == nullptr || host->Failing(peltosim::Service::k##name)) return result(); \
-        return host->name arguments;                                                    \
+        return host->name arguments;                                                       \
     }
 PELTO_CALLED_SERVICES(PELTOSIM_EXPORT)
 #undef PELTOSIM_EXPORT
