@@ -13,16 +13,8 @@ namespace {
 
 constexpr uint32_t kDirectFirst = sim8051::Cpu::kSfrBase;
 constexpr uint32_t kDirectLast = 0xFF;
-constexpr uint32_t kAddressByte = 0xFF;
-constexpr uint32_t kPageShift = 8;
 
-// The identifiers SfrModel keeps: unpaged 0xF00000aa and paged 0xF001ppaa, aa >= 0x80.
-constexpr bool Modelled(uint32_t id) {
-    if ((id & kAddressByte) < kDirectFirst) return false;
-    if ((id & ~kAddressByte) == kIdPrefix) return true;
-    const uint32_t page = id >> kPageShift & kAddressByte;
-    return (id & ~(kAddressByte << kPageShift | kAddressByte)) == (kIdPrefix | kPagedGroup) && page < kPageCount;
-}
+constexpr bool Modelled(uint32_t id) { return DecodeId(id).has_value(); }
 static_assert(Modelled(flash::Id(flash::Reg::NMISTAT)) && Modelled(UnpagedId(0x81)) && !Modelled(0x81));
 
 bool SameName(std::string_view a, std::string_view b) {

@@ -4,9 +4,6 @@ namespace peltosim {
 
 namespace {
 constexpr uint8_t kSfrBase = sim8051::Cpu::kSfrBase;
-constexpr uint32_t kGroupMask = 0xFFFF0000;
-constexpr uint32_t kPageShift = 8;
-constexpr uint32_t kByte = 0xFF;
 }  // namespace
 
 uint32_t SfrModel::Resolve(uint8_t address) const {
@@ -28,38 +25,34 @@ uint32_t SfrModel::Resolve(uint8_t address) const {
 }
 
 SfrValue* SfrModel::Paged(uint32_t id) {
-    if ((id & kGroupMask) != (kIdPrefix | kPagedGroup)) return nullptr;
-    const uint32_t page = id >> kPageShift & kByte;
-    const uint32_t address = id & kByte;
-    if (page >= kPageCount || address < kSfrBase) return nullptr;
-    return &paged_[page][address - kSfrBase];
+    const auto decoded = DecodeId(id);
+    if (!decoded || !decoded->paged) return nullptr;
+    return &paged_[decoded->page][decoded->address - kSfrBase];
 }
 
 const SfrValue* SfrModel::Paged(uint32_t id) const { return const_cast<SfrModel*>(this)->Paged(id); }
 
 std::optional<SfrValue> SfrModel::Read(uint32_t id) const {
-    if (const SfrValue* v = Paged(id)) return *v;
-    if ((id & ~kByte) == kIdPrefix && (id & kByte) >= kSfrBase) {
-        const auto address = static_cast<uint8_t>(id & kByte);
-        const uint8_t current = cpu_.Sfr(address);
-        const bool tracked = cpu_.SfrWriteHooked(address);
-        return SfrValue{current, tracked ? unpaged_previous_[address - kSfrBase] : current};
-    }
-    return std::nullopt;
+    const auto decoded = DecodeId(id);
+    if (!decoded) return std::nullopt;
+    const unsigned index = decoded->address - kSfrBase;
+    if (decoded->paged) return paged_[decoded->page][index];
+    const uint8_t current = cpu_.Sfr(decoded->address);
+    return SfrValue{current, cpu_.SfrWriteHooked(decoded->address) ? unpaged_previous_[index] : current};
 }
 
 bool SfrModel::Write(uint32_t id, uint8_t value) {
-    if (SfrValue* v = Paged(id)) {
-        *v = {value, v->current};
-        return true;
+    const auto decoded = DecodeId(id);
+    if (!decoded) return false;
+    const unsigned index = decoded->address - kSfrBase;
+    if (decoded->paged) {
+        SfrValue& v = paged_[decoded->page][index];
+        v = {value, v.current};
+    } else {
+        unpaged_previous_[index] = cpu_.Sfr(decoded->address);
+        cpu_.SetSfr(decoded->address, value);
     }
-    if ((id & ~kByte) == kIdPrefix && (id & kByte) >= kSfrBase) {
-        const auto address = static_cast<uint8_t>(id & kByte);
-        unpaged_previous_[address - kSfrBase] = cpu_.Sfr(address);
-        cpu_.SetSfr(address, value);
-        return true;
-    }
-    return false;
+    return true;
 }
 
 uint32_t SfrModel::ProgramWrite(uint8_t address, uint8_t value, uint8_t stored_before) {

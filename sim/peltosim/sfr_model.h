@@ -59,8 +59,28 @@ constexpr Paging PagingOf(uint8_t address) {
     return Paging::kNone;
 }
 
+inline constexpr uint32_t kIdPageShift = 8;
+inline constexpr uint32_t kIdByte = 0xFF;
+inline constexpr uint32_t kIdGroupMask = 0xFFFF0000;
+
 constexpr uint32_t UnpagedId(uint8_t address) { return kIdPrefix | address; }
-constexpr uint32_t PagedId(uint32_t page, uint8_t address) { return kIdPrefix | kPagedGroup | page << 8 | address; }
+constexpr uint32_t PagedId(uint32_t page, uint8_t address) { return kIdPrefix | kPagedGroup | page << kIdPageShift | address; }
+
+// An identifier this host models, taken apart: unpaged 0xF00000aa or paged 0xF001ppaa, with
+// aa an SFR address (0x80 and up) and pp a page below kPageCount.
+struct DecodedId {
+    bool paged;
+    uint8_t page;  // 0 when unpaged
+    uint8_t address;
+};
+constexpr std::optional<DecodedId> DecodeId(uint32_t id) {
+    const auto address = static_cast<uint8_t>(id & kIdByte);
+    if (address < sim8051::Cpu::kSfrBase) return std::nullopt;
+    if ((id & ~kIdByte) == kIdPrefix) return DecodedId{false, 0, address};
+    const uint32_t page = id >> kIdPageShift & kIdByte;
+    if ((id & kIdGroupMask) != (kIdPrefix | kPagedGroup) || page >= kPageCount) return std::nullopt;
+    return DecodedId{true, static_cast<uint8_t>(page), address};
+}
 
 // This host's own register: the NMI enable of the flash NMI, in system page 0. Bit n enables the
 // NMI for NMISTAT bit n.
