@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/peltosim/options.h"
-#include "sim/peltosim/register_ref.h"
+#include "sim/peltosim/run/options.h"
+#include "sim/peltosim/run/register_ref.h"
 
 namespace {
 

@@ -7,20 +7,20 @@
 #include <string>
 #include <vector>
 
-#include "expect.h"
-#include "extension_loader.h"
 #include "flash/regmap.h"
-#include "interrupt.h"
-#include "flash_ops.h"
-#include "lint.h"
-#include "options.h"
-#include "output_file.h"
-#include "program_loader.h"
-#include "recorder.h"
-#include "report.h"
-#include "sim_host.h"
-#include "sweep.h"
-#include "window_loop.h"
+#include "sim/peltosim/base/extension_loader.h"
+#include "sim/peltosim/base/output_file.h"
+#include "sim/peltosim/check/expect.h"
+#include "sim/peltosim/check/lint.h"
+#include "sim/peltosim/check/sweep.h"
+#include "sim/peltosim/host/flash_ops.h"
+#include "sim/peltosim/host/interrupt.h"
+#include "sim/peltosim/host/sim_host.h"
+#include "sim/peltosim/host/window_loop.h"
+#include "sim/peltosim/out/recorder.h"
+#include "sim/peltosim/out/report.h"
+#include "sim/peltosim/run/options.h"
+#include "sim/peltosim/run/program_loader.h"
 
 namespace {
 

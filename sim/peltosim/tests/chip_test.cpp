@@ -13,7 +13,7 @@
 #include "flash/regmap.h"
 #include "sim/chip/regs.h"
 #include "sim/cpu/ihex.h"
-#include "sim/peltosim/sim_host.h"
+#include "sim/peltosim/host/sim_host.h"
 
 using peltosim::RunEnd;
 using peltosim::SimHost;

@@ -1,7 +1,7 @@
 // Numbers and options of the pelto-sim command line.
 #include <gtest/gtest.h>
 
-#include "sim/peltosim/options.h"
+#include "sim/peltosim/run/options.h"
 
 namespace {
 

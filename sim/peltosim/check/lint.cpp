@@ -1,0 +1,123 @@
+#include "sim/peltosim/check/lint.h"
+
+#include <cstdio>
+
+#include "sim/peltosim/out/report.h"
+
+namespace peltosim {
+namespace {
+
+// Erased flash reads this value.
+constexpr uint8_t kErasedByte = 0x00;
+
+std::string Hex(uint32_t v, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+    return buf;
+}
+
+uint16_t FirstAddress(const FlashOperation& op) {
+    if (op.kind == OpKind::kProgram) return op.block;
+    const flash::Bank& bank = flash::kBanks[op.bank];
+    for (unsigned s = 0; s < SectorCount(bank); ++s)
+        if (op.sectors >> s & 1u) return SectorStart(bank, s);
+    return bank.base;
+}
+
+}  // namespace
+
+Lint::Lint(SimHost& host, const FlashTracker& tracker, const std::vector<std::string>& off) : host_(&host), tracker_(tracker) {
+    on_.fill(true);
+    for (const auto& name : off)
+        if (const auto id = FindLintCheck(name)) on_[static_cast<std::size_t>(*id)] = false;
+    if (On(LintId::kShadowWrite))
+        for (const auto& range : flash::kWatchedCode)
+            host.ObserveData(sim8051::DataSpace::kXdata, range.first, range.last, sim8051::kWatchWrite);
+}
+
+void Lint::Report(LintId id, uint64_t cycle, uint16_t pc, uint16_t address, std::string message, bool merge) {
+    if (!On(id)) return;
+    if (merge)
+        for (auto& f : findings_)
+            if (f.check == id && f.pc == pc) {
+                ++f.count;
+                return;
+            }
+    findings_.push_back({id, cycle, pc, address, std::move(message)});
+}
+
+void Lint::TimerArmed(uint64_t cycle, uint32_t, std::optional<uint64_t> due) {
+    const FlashOperation* op = tracker_.Running();
+    // A program operation that started at this very call.
+    if (!due || op == nullptr || op->kind != OpKind::kProgram || op->start != cycle || *due - cycle != flash::kProgramCycles)
+        return;
+    const uint16_t block_size = flash::kBanks[op->bank].write_block;
+    if (op->first_captured && (*op->first_captured & (block_size - 1u)) != 0)
+        Report(LintId::kUnaligned, cycle, op->start_pc, *op->first_captured,
+               Describe(*op) + ": the first byte captured was " + Hex(*op->first_captured, 4) + ", not the block's start", false);
+    if (op->captured_bytes < block_size)
+        Report(LintId::kShortCapture, cycle, op->start_pc, op->block,
+               Describe(*op) + " with " + std::to_string(op->captured_bytes) + " of " + std::to_string(block_size) +
+                   " bytes captured since the last program operation",
+               false);
+}
+
+void Lint::TimerExpired(uint64_t cycle, uint32_t) {
+    const FlashOperation* op = tracker_.Running();
+    if (op == nullptr || op->kind != OpKind::kProgram || cycle - op->start != flash::kProgramCycles) return;
+    // The commit follows this call: the block still holds what the program writes over.
+    const auto code = host_->cpu().Code();
+    const uint16_t block_size = flash::kBanks[op->bank].write_block;
+    for (uint16_t i = 0; i < block_size; ++i) {
+        const auto address = static_cast<uint16_t>(op->block + i);
+        if (code[address] == kErasedByte) continue;
+        Report(LintId::kNotErased, op->start, op->start_pc, address,
+               Describe(*op) + " over bytes that were not erased (" + Hex(address, 4) + " held " + Hex(code[address], 2) + ")", false);
+        return;
+    }
+}
+
+void Lint::CodeRead(uint64_t cycle, uint16_t address, uint16_t pc) {
+    const FlashOperation* op = tracker_.Running();
+    if (op == nullptr || !op->Touches(address)) return;
+    Report(LintId::kReadDuringOperation, cycle, pc, address, "MOVC read of " + Hex(address, 4) + " during the " + Describe(*op, cycle),
+           true);
+}
+
+void Lint::DataAccessed(uint64_t cycle, sim8051::DataSpace space, uint16_t address, bool write, uint16_t pc) {
+    if (space != sim8051::DataSpace::kXdata || !write) return;
+    for (const auto& range : flash::kWatchedCode)
+        if (address >= range.first && address <= range.last) {
+            Report(LintId::kShadowWrite, cycle, pc, address,
+                   "MOVX write of " + Hex(address, 4) + ", which holds the ECC check bits of the flash byte there", true);
+            return;
+        }
+}
+
+void Lint::Finish() {
+    if (const FlashOperation* op = tracker_.Running())
+        Report(LintId::kRunningAtEnd, op->start, op->start_pc, FirstAddress(*op),
+               Describe(*op, host_->cpu().Cycles()) + " started at cycle " + std::to_string(op->start) + " was still running", false);
+}
+
+void Lint::Print(std::ostream& out) const {
+    for (const auto& f : findings_) {
+        out << "pelto-sim: lint: " << kLintChecks[static_cast<std::size_t>(f.check)].name << ": cycle " << f.cycle << " pc "
+            << Hex(f.pc, 4) << " address " << Hex(f.address, 4) << ": " << f.message;
+        if (f.count > 1) out << " (" << f.count << " times)";
+        out << '\n';
+    }
+}
+
+std::string Lint::Json() const {
+    std::string s = ",\"lint\":[";
+    for (std::size_t i = 0; i < findings_.size(); ++i) {
+        const auto& f = findings_[i];
+        s += std::string(i ? "," : "") + "{\"name\":" + JsonString(kLintChecks[static_cast<std::size_t>(f.check)].name) +
+             ",\"cycle\":" + std::to_string(f.cycle) + ",\"pc\":" + std::to_string(f.pc) + ",\"address\":" + std::to_string(f.address) +
+             ",\"count\":" + std::to_string(f.count) + ",\"message\":" + JsonString(f.message) + "}";
+    }
+    return s + "]";
+}
+
+}  // namespace peltosim

@@ -1,0 +1,81 @@
+// The pelto-sim command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/peltosim/base/numbers.h"
+#include "sim/peltosim/base/space.h"
+
+namespace peltosim {
+
+inline constexpr uint64_t kDefaultRamFillSeed = 0x8052;
+
+struct Dump {
+    std::string text;  // as given, the key in the output
+    Space space;
+    uint16_t address;
+    uint32_t length;
+};
+
+// A data access named on the command line (--stop-on-read, --stop-on-write).
+struct AccessPoint {
+    Space space;
+    uint16_t address;
+};
+
+struct BinaryImage {
+    std::string path;
+    uint16_t address;
+};
+
+struct Options {
+    std::vector<std::string> extensions;
+    std::vector<std::string> hex_files;
+    std::vector<BinaryImage> binaries;
+    std::vector<uint16_t> breakpoints;
+    std::vector<Dump> dumps;
+    std::vector<std::string> sfrs;  // as given; see register_ref.h
+    std::vector<std::string> failing_services;
+    uint64_t max_cycles = 1'000'000'000;  // 0: no limit
+    uint32_t clock_hz = 12'000'000;
+    bool json = false;
+    bool trace = false;
+    bool trace_registers = false;  // --trace=registers: every flash register write as well
+    bool help = false;
+    bool keep_open = false;
+    std::optional<std::string> vcd;
+    std::optional<std::string> menu;
+    std::optional<std::string> serial_out;  // "-": standard output
+    std::optional<std::string> serial_in;
+    std::vector<AccessPoint> stop_on_read;
+    std::vector<AccessPoint> stop_on_write;
+    std::vector<uint64_t> reset_at;
+    std::vector<uint64_t> power_cut_at;
+    bool ram_fill_random = true;
+    uint8_t ram_fill_byte = 0;
+    uint64_t ram_fill_seed = kDefaultRamFillSeed;
+    // Checked at the end (expect.h): SPACE:ADDR=VALUE texts as given, and decoded serial text.
+    std::vector<std::string> expect;
+    std::optional<std::string> expect_serial;
+    // The power-loss sweep (sweep.h).
+    bool power_cut_sweep = false;
+    uint64_t sweep_every = 0;  // 0: only the cut points of persistent-state changes
+    std::optional<std::string> sweep_svg;
+    unsigned jobs = 0;  // 0: one per core
+    unsigned shard_index = 1;  // 1..shard_count
+    unsigned shard_count = 1;
+    // The flash lint (lint.h).
+    bool lint = false;
+    bool lint_error = false;
+    std::vector<std::string> lint_off;
+};
+
+// Parses argv[1..]; on failure returns nothing and says why in `error`.
+std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error);
+
+extern const char* const kUsage;
+
+}  // namespace peltosim
