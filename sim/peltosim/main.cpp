@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     const auto options = peltosim::ParseOptions(args, error);
     if (!options) return Fail(error + " (pelto-sim --help lists the options)");
     if (options->help) {
-        std::cout << peltosim::kUsage;
+        std::cout << peltosim::Usage();
         return peltosim::FinishStandardOutput(error) ? kExitOk : Fail(error);
     }
     if (options->hex_files.empty() && options->binaries.empty()) return Fail("no program given (see --help)");

@@ -73,13 +73,10 @@ std::size_t ExpectationCount(const Options& options) {
 
 std::vector<Unmet> CheckExpectations(const SimHost& host, const Options& options) {
     std::vector<Unmet> unmet;
-    for (const auto& text : options.expect) {
-        std::string ignored;
-        const auto e = ParseExpectation(text, ignored);  // checked when the options were read
-        if (!e) continue;
-        const auto memory = SpaceBytes(host, e->space).subspan(e->address, e->bytes.size());
+    for (const auto& e : options.expect) {
+        const auto memory = SpaceBytes(host, e.space).subspan(e.address, e.bytes.size());
         const std::vector<uint8_t> found(memory.begin(), memory.end());
-        if (found != e->bytes) unmet.push_back({text, HexBytes(found)});
+        if (found != e.bytes) unmet.push_back({e.text, HexBytes(found)});
     }
     if (options.expect_serial && host.serial_text().find(*options.expect_serial) == std::string::npos)
         unmet.push_back({"serial " + Quoted(*options.expect_serial), "serial " + Quoted(host.serial_text())});

@@ -26,10 +26,9 @@ uint16_t FirstAddress(const FlashOperation& op) {
 
 }  // namespace
 
-Lint::Lint(SimHost& host, const FlashTracker& tracker, const std::vector<std::string>& off) : host_(&host), tracker_(tracker) {
+Lint::Lint(SimHost& host, const FlashTracker& tracker, const std::vector<LintId>& off) : host_(&host), tracker_(tracker) {
     on_.fill(true);
-    for (const auto& name : off)
-        if (const auto id = FindLintCheck(name)) on_[static_cast<std::size_t>(*id)] = false;
+    for (const LintId id : off) on_[static_cast<std::size_t>(id)] = false;
     if (On(LintId::kShadowWrite))
         for (const auto& range : flash::kWatchedCode)
             host.ObserveData(sim8051::DataSpace::kXdata, range.first, range.last, sim8051::kWatchWrite);

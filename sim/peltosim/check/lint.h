@@ -28,7 +28,7 @@ struct LintFinding {
 class Lint : public Observer {
 public:
     // Watches the ECC shadow for MOVX writes unless that check is off.
-    Lint(SimHost& host, const FlashTracker& tracker, const std::vector<std::string>& off);
+    Lint(SimHost& host, const FlashTracker& tracker, const std::vector<LintId>& off);
     void RegisterWritten(uint64_t, uint32_t, uint8_t, bool) override {}
     void TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) override;
     void TimerExpired(uint64_t cycle, uint32_t timer) override;

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <set>
 #include <sstream>
 
 #include "sim/peltosim/base/spawn.h"
@@ -30,20 +29,6 @@ constexpr int kExitNoHalt = 1;
 constexpr int kExitBadInput = 2;
 constexpr int kExitUnmet = 3;
 constexpr double kProgressSeconds = 0.2;  // between updates of the progress line
-
-// Options that take a value, so that a value is never mistaken for an option.
-const std::set<std::string> kWithValue{
-    "--ext", "--load-bin", "--max-cycles", "--break", "--clock", "--dump", "--sfr", "--vcd", "--menu", "--serial-out",
-    "--serial-in", "--stop-on-read", "--stop-on-write", "--reset-at", "--power-cut-at", "--ram-fill", "--fail-service",
-    "--expect", "--expect-serial", "--sweep-every", "--sweep-svg", "--jobs", "--shard",
-};
-// Dropped from cut runs: the sweep's own, outputs the cut runs would share, and the interactive.
-const std::set<std::string> kNotInCuts{
-    "--power-cut-sweep", "--sweep-every", "--sweep-svg", "--jobs", "--shard", "--json", "--trace", "--vcd",
-    "--serial-out", "--menu", "--keep-open", "--dump", "--sfr",
-};
-
-bool IsLint(const std::string& a) { return a == "--lint" || a.rfind("--lint=", 0) == 0; }
 
 std::string ShellQuote(const std::string& arg) {
     static const std::string kPlain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./:=,@+-%";
@@ -269,21 +254,6 @@ std::vector<uint64_t> CutPoints(const FlashTracker& tracker, uint64_t end_cycle,
     return points;
 }
 
-std::vector<std::string> CutArguments(const std::vector<std::string>& args) {
-    std::vector<std::string> out;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool value = kWithValue.count(a) != 0 && i + 1 < args.size();
-        if (kNotInCuts.count(a) != 0 || IsLint(a)) {
-            if (value) ++i;
-            continue;
-        }
-        out.push_back(a);
-        if (value) out.push_back(args[++i]);
-    }
-    return out;
-}
-
 int RunSweep(const SweepInput& in, std::ostream& out) {
     const Options& o = in.options;
     if (in.end != RunEnd::kHalted) {
@@ -308,7 +278,7 @@ int RunSweep(const SweepInput& in, std::ostream& out) {
         std::cerr << "pelto-sim: error: cannot find the pelto-sim executable to start the cut runs\n";
         return kExitBadInput;
     }
-    const auto base = CutArguments(in.args);
+    const auto base = CutRunArguments(in.args);
     std::string shown = ShellQuote(in.invoked_as);
     for (const auto& a : base) shown += ' ' + ShellQuote(a);
 

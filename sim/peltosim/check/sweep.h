@@ -29,9 +29,6 @@ struct SweepInput {
 // The cycles to cut at: one just after each persistent-state change and each operation start,
 // and every `every` cycles up to `end_cycle` (0: none); ascending, each once.
 std::vector<uint64_t> CutPoints(const FlashTracker& tracker, uint64_t end_cycle, uint64_t every);
-// The command line of one cut run: `args` without the sweep's own options and the outputs that
-// cut runs must not share.
-std::vector<std::string> CutArguments(const std::vector<std::string>& args);
 
 // Runs the cut runs and reports; returns the exit status.
 int RunSweep(const SweepInput& in, std::ostream& out);

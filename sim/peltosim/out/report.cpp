@@ -32,13 +32,6 @@ uint8_t ReadRegister(const SimHost& host, const RegisterRef& ref) {
     return v ? v->current : 0;
 }
 
-// The options were checked when parsed.
-uint32_t RegisterValue(const SimHost& host, const std::string& text) {
-    std::string error;
-    const auto ref = ParseRegister(text, error);
-    return ref ? ReadRegister(host, *ref) : 0;
-}
-
 std::string RamFillText(const Options& o) {
     return o.ram_fill_random ? "random:" + std::to_string(o.ram_fill_seed) : Hex(o.ram_fill_byte, 2);
 }
@@ -91,7 +84,7 @@ void WriteJson(std::ostream& out, const SimHost& host, const Options& options, R
     }
     out << "},\"sfr\":{";
     for (std::size_t i = 0; i < options.sfrs.size(); ++i)
-        out << (i ? "," : "") << '"' << options.sfrs[i] << "\":" << RegisterValue(host, options.sfrs[i]);
+        out << (i ? "," : "") << '"' << options.sfrs[i].text << "\":" << int(ReadRegister(host, options.sfrs[i].ref));
     out << "},\"serial\":" << JsonString(host.serial_text()) << ",\"resets\":" << host.resets()
         << ",\"power_cuts\":" << host.power_cuts() << ",\"ram_fill\":" << JsonString(RamFillText(options)) << more << "}\n";
 }
@@ -112,7 +105,7 @@ void WriteSummary(std::ostream& out, const SimHost& host, const Options& options
         }
     }
     for (const auto& s : options.sfrs)
-        out << s << ' ' << Hex(RegisterValue(host, s), 2) << '\n';
+        out << s.text << ' ' << Hex(ReadRegister(host, s.ref), 2) << '\n';
     if (host.resets() || host.power_cuts())
         out << "resets " << host.resets() << "  power cuts " << host.power_cuts() << " (RAM filled with "
             << RamFillText(options) << ")\n";

@@ -17,6 +17,7 @@ struct MemoryExpectation {
     Space space;
     uint16_t address;
     std::vector<uint8_t> bytes;
+    bool operator==(const MemoryExpectation&) const = default;
 };
 
 // Parses SPACE:ADDR=VALUE with VALUE one byte or comma-separated bytes; says why in `error`.

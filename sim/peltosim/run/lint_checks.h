@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace peltosim {
 
@@ -28,5 +29,14 @@ inline constexpr std::array kLintChecks{
 std::optional<LintId> FindLintCheck(std::string_view name);
 // The names, comma-separated, for messages.
 std::string LintCheckNames();
+
+// What --lint=LIST asks for: LIST is comma-separated items, "error" (each finding fails the run)
+// and -NAME (check NAME off).
+struct LintSelection {
+    bool error = false;
+    std::vector<LintId> off;
+};
+// Nothing for an item that is neither; `error` then names it.
+std::optional<LintSelection> ParseLintList(std::string_view list, std::string& error);
 
 }  // namespace peltosim

@@ -3,11 +3,16 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/peltosim/base/numbers.h"
 #include "sim/peltosim/base/space.h"
+#include "sim/peltosim/run/expectation.h"
+#include "sim/peltosim/run/lint_checks.h"
+#include "sim/peltosim/run/register_ref.h"
 
 namespace peltosim {
 
@@ -18,17 +23,20 @@ struct Dump {
     Space space;
     uint16_t address;
     uint32_t length;
+    bool operator==(const Dump&) const = default;
 };
 
 // A data access named on the command line (--stop-on-read, --stop-on-write).
 struct AccessPoint {
     Space space;
     uint16_t address;
+    bool operator==(const AccessPoint&) const = default;
 };
 
 struct BinaryImage {
     std::string path;
     uint16_t address;
+    bool operator==(const BinaryImage&) const = default;
 };
 
 struct Options {
@@ -37,7 +45,7 @@ struct Options {
     std::vector<BinaryImage> binaries;
     std::vector<uint16_t> breakpoints;
     std::vector<Dump> dumps;
-    std::vector<std::string> sfrs;  // as given; see register_ref.h
+    std::vector<NamedRegister> sfrs;
     std::vector<std::string> failing_services;
     uint64_t max_cycles = 1'000'000'000;  // 0: no limit
     uint32_t clock_hz = 12'000'000;
@@ -57,8 +65,8 @@ struct Options {
     bool ram_fill_random = true;
     uint8_t ram_fill_byte = 0;
     uint64_t ram_fill_seed = kDefaultRamFillSeed;
-    // Checked at the end (expect.h): SPACE:ADDR=VALUE texts as given, and decoded serial text.
-    std::vector<std::string> expect;
+    // Checked at the end (expect.h): memory from --expect, and decoded serial text.
+    std::vector<MemoryExpectation> expect;
     std::optional<std::string> expect_serial;
     // The power-loss sweep (sweep.h).
     bool power_cut_sweep = false;
@@ -70,12 +78,39 @@ struct Options {
     // The flash lint (lint.h).
     bool lint = false;
     bool lint_error = false;
-    std::vector<std::string> lint_off;
+    std::vector<LintId> lint_off;
+
+    bool operator==(const Options&) const = default;
 };
+
+// One option of the command line: it drives the parser, the usage text and the sweep's cut runs.
+struct OptionSpec {
+    enum class Form : uint8_t {
+        kFlag,      // --name
+        kValue,     // --name VALUE (the next argument)
+        kAttached,  // --name, or --name=VALUE
+    };
+    std::string_view name;
+    Form form;
+    std::string_view value;  // VALUE as the usage text shows it
+    std::string_view help;   // lines separated by \n
+    bool in_cut_runs;        // whether the sweep's cut runs keep it
+    // Stores the option's value; `arg` is the argument as given, `value` null for a flag (and for
+    // an attached form given without =).
+    bool (*apply)(Options& o, const std::string& arg, const std::string* value, std::string& error);
+    std::string_view alias = {};  // a short name, if any
+};
+
+std::span<const OptionSpec> OptionTable();
 
 // Parses argv[1..]; on failure returns nothing and says why in `error`.
 std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error);
 
-extern const char* const kUsage;
+// The text of --help.
+std::string Usage();
+
+// The command line of one of the sweep's cut runs: `args` (as accepted by ParseOptions) without
+// the options the table keeps out of cut runs.
+std::vector<std::string> CutRunArguments(const std::vector<std::string>& args);
 
 }  // namespace peltosim

@@ -12,6 +12,14 @@ namespace peltosim {
 struct RegisterRef {
     enum class Kind : uint8_t { kIdentifier, kDirect } kind;
     uint32_t value;  // the identifier, or the SFR address
+    bool operator==(const RegisterRef&) const = default;
+};
+
+// A register as --sfr names it: the text, which is its key in the output, and what it names.
+struct NamedRegister {
+    std::string text;
+    RegisterRef ref;
+    bool operator==(const NamedRegister&) const = default;
 };
 
 // Nothing when `text` is none of the three; `error` then says why.
