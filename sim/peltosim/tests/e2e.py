@@ -15,6 +15,7 @@ parser = argparse.ArgumentParser()
 parser.add_argument("--sim", required=True, nargs="+", help="command that runs pelto-sim")
 parser.add_argument("--ext", required=True)
 parser.add_argument("--programs", required=True, help="folder with the assembled .ihx files")
+parser.add_argument("--chip-programs", required=True, help="folder with the chip's assembled test programs (chip_*.ihx)")
 parser.add_argument("--no-entry-lib", required=True)
 parser.add_argument("--refusing-lib", required=True)
 args = parser.parse_args()
@@ -26,7 +27,7 @@ def run(extra):
 
 
 def prog(name):
-    return os.path.join(args.programs, name + ".ihx")
+    return os.path.join(args.chip_programs if name.startswith("chip_") else args.programs, name + ".ihx")
 
 
 # Under Wine the host's paths, devices and signals are not those of Linux.

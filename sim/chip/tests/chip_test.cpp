@@ -33,7 +33,7 @@ protected:
     void Fresh() { host_ = std::make_unique<SimHost>(); }
 
     void Load(const std::string& name) {
-        std::ifstream in(std::string(PELTOSIM_TEST_PROGRAMS) + "/" + name + ".ihx");
+        std::ifstream in(std::string(CHIP_TEST_PROGRAMS) + "/" + name + ".ihx");
         ASSERT_TRUE(in) << name;
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_TRUE(sim8051::LoadIntelHex(text, host().cpu().Code()).ok) << name;
@@ -119,6 +119,53 @@ TEST_F(ChipTest, AFlagSetAtTheBoundaryWhereAnotherWasPolledIsTakenAtTheNext) {
     Patch({0x33, 0xEF, 0xED, 0x82});
     host().Reset();
     EXPECT_EQ(Arrivals(kTimer0Vector, 1), ExpectedArrivals({kTr0Set + 19}));
+}
+
+std::vector<uint8_t> LogAt(const SimHost& h, uint8_t from, std::size_t n) {
+    const auto iram = h.cpu().Iram();
+    return {iram.begin() + from, iram.begin() + from + n};
+}
+
+TEST_F(ChipTest, TheProgramsFlagWritesReachThePollOneCycleLate) {
+    // chip_flag_poll's header derives the log: (trial, R7) pairs, then 0xEE.
+    Load("chip_flag_poll");
+    host().Reset();
+    ASSERT_EQ(host().Run(100'000), RunEnd::kHalted);
+    EXPECT_EQ(LogAt(host(), 0x30, 17), (std::vector<uint8_t>{1, 1, 2, 1, 3, 1, 4, 1, 5, 1,   // set: one instruction first
+                                                             6, 0, 7, 0, 8, 0,                 // cleared in the poll: taken
+                                                             0xEE}));                          // cleared before: never
+}
+
+TEST_F(ChipTest, SerialMode0FlagsComeTenCyclesAfterTheWriteAndLeaveRb8) {
+    // chip_serial_mode0's header: eleven one-cycle instructions before each call.
+    Load("chip_serial_mode0");
+    host().SetSerialOutput(nullptr, true);
+    host().chip().serial().SetInput({0x5A});
+    host().Reset();
+    ASSERT_EQ(host().Run(100'000), RunEnd::kHalted);
+    EXPECT_EQ(LogAt(host(), 0x30, 5), (std::vector<uint8_t>{11, chip::scon::kTi, 11, chip::scon::kRen | chip::scon::kRi, 0x5A}));
+}
+
+TEST_F(ChipTest, SerialBitClockRunsFreelyAndTakesSmodFromItsNextStep) {
+    // chip_serial_clock's header derives R7 at the call.
+    struct Case {
+        const char* what;
+        uint8_t pcon;
+        uint8_t r7;
+    } cases[] = {
+        {"SMOD from the start: TI the cycle after the tenth rollover after the write", chip::pcon::kSmod, 158},
+        {"SMOD set in the frame: the divide-by-16 counts every overflow from then", 0x00, 211},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Fresh();
+        Load("chip_serial_clock");
+        Patch({c.pcon});
+        host().SetSerialOutput(nullptr, true);
+        host().Reset();
+        ASSERT_EQ(host().Run(100'000), RunEnd::kHalted);
+        EXPECT_EQ(Iram(0x30), c.r7);
+    }
 }
 
 TEST_F(ChipTest, HighLevelNestsInLowAndSameLevelWaitsForReti) {
@@ -233,7 +280,7 @@ TEST_F(ChipTest, ResetKeepsRamAndPowerCutRefillsAllButTheShadow) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.power_cut ? "power cut" : "reset");
         SimHost h;
-        std::ifstream in(std::string(PELTOSIM_TEST_PROGRAMS) + "/chip_boot.ihx");
+        std::ifstream in(std::string(CHIP_TEST_PROGRAMS) + "/chip_boot.ihx");
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_TRUE(sim8051::LoadIntelHex(text, h.cpu().Code()).ok);
         int resets_seen = 0;
@@ -267,7 +314,7 @@ TEST_F(ChipTest, StopConditionsEndTheRunAfterTheAccess) {
     };
     for (const Case& c : cases) {
         SimHost h;
-        std::ifstream in(std::string(PELTOSIM_TEST_PROGRAMS) + "/chip_boot.ihx");
+        std::ifstream in(std::string(CHIP_TEST_PROGRAMS) + "/chip_boot.ihx");
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_TRUE(sim8051::LoadIntelHex(text, h.cpu().Code()).ok);
         h.Reset();
