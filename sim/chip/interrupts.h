@@ -2,12 +2,12 @@
 //
 // Sources in polling order, each with its vector, request flags and IE/IP bit (one table below).
 // IE enables (EA and one bit per source), IP chooses one of two levels. The request flags are
-// sampled in every machine cycle and the samples polled in the next: a flag set in a cycle,
-// by a peripheral or by a write of the program, is taken at the first instruction boundary after
+// sampled in every machine cycle and the samples polled in the next: a flag set in a cycle, by a
+// peripheral or by a write of the program, is taken at the first instruction boundary after
 // that, and one the program clears in the polling cycle is still taken (the poll sees the
-// previous sample). The request is taken by a hardware call of two machine cycles that pushes the PC, unless a
-// handler of the same or a higher level is in progress, or the instruction just completed was a
-// RETI or wrote IE or IP (one more instruction runs first). TF0, TF1 and edge-triggered IE0/IE1
+// previous sample). A request is taken by a hardware call of two machine cycles that pushes the
+// PC, unless a handler of the same or a higher level is in progress, or the instruction just
+// completed was a RETI or wrote IE or IP (one more instruction runs first). TF0, TF1 and edge-triggered IE0/IE1
 // (IT0/IT1 set) are cleared when their handler is entered; RI, TI, TF2 and EXF2 and a
 // level-triggered IE0/IE1 are left for the handler. RETI ends the highest level in progress.
 //
