@@ -43,14 +43,15 @@ const flash::rom::ImageLayout* RomImageAt(uint16_t address) {
     return nullptr;
 }
 
-// Who loaded each byte, for naming both sides of an overlap. The same value loaded into both
-// views of a DFLASH byte agrees with itself and is accepted.
+// Who loaded each byte, for naming both sides of an overlap. With the flash extension the two
+// views of a DFLASH byte are one byte: the same value loaded into both agrees with itself and is
+// accepted. Without it, code memory is a flat 64 KB and every address is a byte of its own.
 class Owners {
 public:
-    Owners() : owner_(kCodeSize) {}
+    explicit Owners(bool flash_views) : owner_(kCodeSize), flash_views_(flash_views) {}
     // False with the error when `address` was loaded before.
     bool Claim(uint16_t address, uint8_t value, const std::string& who, std::string& error) {
-        auto& slot = owner_[Canonical(address)];
+        auto& slot = owner_[flash_views_ ? Canonical(address) : address];
         if (slot && slot->address != address && slot->value == value) return true;
         if (slot) {
             const std::string same_byte =
@@ -73,6 +74,7 @@ private:
     };
     std::vector<std::optional<Owner>> owner_;
     std::vector<std::string> names_;
+    bool flash_views_;
 };
 
 bool CheckPlacement(uint16_t address, bool extensions_loaded, const std::string& who, std::string& error) {
@@ -133,7 +135,7 @@ bool LoadPrograms(const Options& options, bool extensions_loaded, std::span<uint
                   LoadedMask& loaded, std::string& error) {
     std::vector<uint8_t> scratch(code.begin(), code.end());
     LoadedMask marks;
-    Owners owners;
+    Owners owners(extensions_loaded);
     for (const auto& path : options.hex_files) {
         std::string text;
         if (!ReadProgramFile(path, text, error)) return false;

@@ -2,11 +2,12 @@
 // flash extension's memory map means for code memory.
 //
 // A program file must be a regular file of at most kMaxProgramFileBytes. No byte may be loaded
-// twice (by two records, two files, or a file and a raw binary); the two views of a DFLASH bank
-// count as the same bytes, which both views may load with the same value. With an extension loaded, code loaded into either view of a DFLASH
-// bank appears in both, and no code may be loaded where the extension writes its ROM images at
-// reset. Without one, the ROM images are missing: the program's jumps into them stop the run
-// and are reported as a missing --ext.
+// twice (by two records, two files, or a file and a raw binary). With an extension loaded, the two
+// views of a DFLASH bank count as the same bytes, which both views may load with the same value,
+// code loaded into either view appears in both, and no code may be loaded where the extension
+// writes its ROM images at reset. Without one, code memory is a flat 64 KB (the views are two
+// ranges of their own) and the ROM images are missing: the program's jumps into them stop the
+// run and are reported as a missing --ext.
 #pragma once
 
 #include <bitset>

@@ -33,7 +33,7 @@ protected:
     void Fresh() { host_ = std::make_unique<SimHost>(); }
 
     void Load(const std::string& name) {
-        std::ifstream in(std::string(PELTOSIM_TEST_PROGRAMS) + "/" + name + ".ihx");
+        std::ifstream in(std::string(CHIP_TEST_PROGRAMS) + "/" + name + ".ihx");
         ASSERT_TRUE(in) << name;
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_TRUE(sim8051::LoadIntelHex(text, host().cpu().Code()).ok) << name;
@@ -121,6 +121,53 @@ TEST_F(ChipTest, AFlagSetAtTheBoundaryWhereAnotherWasPolledIsTakenAtTheNext) {
     EXPECT_EQ(Arrivals(kTimer0Vector, 1), ExpectedArrivals({kTr0Set + 19}));
 }
 
+std::vector<uint8_t> LogAt(const SimHost& h, uint8_t from, std::size_t n) {
+    const auto iram = h.cpu().Iram();
+    return {iram.begin() + from, iram.begin() + from + n};
+}
+
+TEST_F(ChipTest, TheProgramsFlagWritesReachThePollOneCycleLate) {
+    // chip_flag_poll's header derives the log: (trial, R7) pairs, then 0xEE.
+    Load("chip_flag_poll");
+    host().Reset();
+    ASSERT_EQ(host().Run(100'000), RunEnd::kHalted);
+    EXPECT_EQ(LogAt(host(), 0x30, 17), (std::vector<uint8_t>{1, 1, 2, 1, 3, 1, 4, 1, 5, 1,   // set: one instruction first
+                                                             6, 0, 7, 0, 8, 0,                 // cleared in the poll: taken
+                                                             0xEE}));                          // cleared before: never
+}
+
+TEST_F(ChipTest, SerialMode0FlagsComeTenCyclesAfterTheWriteAndLeaveRb8) {
+    // chip_serial_mode0's header: eleven one-cycle instructions before each call.
+    Load("chip_serial_mode0");
+    host().SetSerialOutput(nullptr, true);
+    host().chip().serial().SetInput({0x5A});
+    host().Reset();
+    ASSERT_EQ(host().Run(100'000), RunEnd::kHalted);
+    EXPECT_EQ(LogAt(host(), 0x30, 5), (std::vector<uint8_t>{11, chip::scon::kTi, 11, chip::scon::kRen | chip::scon::kRi, 0x5A}));
+}
+
+TEST_F(ChipTest, SerialBitClockRunsFreelyAndTakesSmodFromItsNextStep) {
+    // chip_serial_clock's header derives R7 at the call.
+    struct Case {
+        const char* what;
+        uint8_t pcon;
+        uint8_t r7;
+    } cases[] = {
+        {"SMOD from the start: TI the cycle after the tenth rollover after the write", chip::pcon::kSmod, 158},
+        {"SMOD set in the frame: the divide-by-16 counts every overflow from then", 0x00, 211},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Fresh();
+        Load("chip_serial_clock");
+        Patch({c.pcon});
+        host().SetSerialOutput(nullptr, true);
+        host().Reset();
+        ASSERT_EQ(host().Run(100'000), RunEnd::kHalted);
+        EXPECT_EQ(Iram(0x30), c.r7);
+    }
+}
+
 TEST_F(ChipTest, HighLevelNestsInLowAndSameLevelWaitsForReti) {
     Load("chip_nesting");
     host().Reset();
@@ -136,33 +183,43 @@ TEST_F(ChipTest, OneInstructionRunsAfterRetiBeforeTheNextEntry) {
     Load("chip_hold");
     host().Reset();
     ASSERT_EQ(host().Run(100'000), RunEnd::kCycleLimit);  // main spins with EA clear in an INC/SJMP loop
-    // After each RETI one instruction of main ran: INC R7 and SJMP in turn, so the nine returns
-    // before the tenth entry ran INC R7 five times.
+    // SETB IE0 is polled one instruction late: INC R7 runs once before the first entry. After
+    // each RETI one instruction of main runs, SJMP and INC R7 in turn, so the nine returns
+    // before the tenth entry add four: five in all.
     EXPECT_EQ(Iram(0x30), 5);
     EXPECT_EQ(host().chip().entries()[0], 10u);
 }
 
-// chip_serial_irq: SCON, PCON, TMOD, TH1, T2CON, RCAP2H, RCAP2L. Each TI entry's write of SBUF
-// takes effect 4 cycles after arriving (at the end of MOV SBUF,R7), the handler returns at 6
-// and one loop pass follows, then boundaries every 2 cycles; TI is polled one cycle after it is
-// set. Consecutive arrivals therefore lie a frame plus 7 to 10 cycles apart, less up to one
-// period of the baud source for timer-clocked modes (the bit clock runs freely, so the first
-// overflow after the write comes early by up to a period).
+// chip_serial_irq: SCON, PCON, TMOD, TH1, T2CON, RCAP2H, RCAP2L. Each TI entry (arrival E)
+// writes SBUF at E+4 (CLR TI, INC R7, the 2-cycle MOV SBUF,R7), returns at E+6, and one pass of
+// main's 2-cycle SJMP follows, so the next call starts at the first boundary of E's parity from
+// E+8 on at or after the cycle that polls TI. In modes 1-3 TI is set in the cycle after the bit
+// clock's rollover that ends a frame (R+1), polled from R+2, so E is R+4 or R+5 and the write
+// R+8 or R+9; the bit clock runs freely, so the next frame starts with the first rollover after
+// the write. With a rollover period above 9 cycles that is the one after R: frames follow each
+// other exactly. In mode 2 the period is 32 states (SMOD clear) or 16: one rollover at R+5.3,
+// or three (R+2.7, R+5.3, R+8.0 at the latest), pass before the write and the frame waits for
+// them. Mode 0 sets TI at the start of the tenth cycle after the write (in the cycle ending at
+// E+14), polled at E+15: the call starts at E+16, arrives at E+18. As every arrival has the
+// same parity, three frames take exactly three times the time a frame takes from TI to TI.
 TEST_F(ChipTest, SerialFrameTimesFollowTheModeAndTheBaudSource) {
     constexpr uint16_t kSerialVector = 0x0023;
+    constexpr uint64_t kStatesPerCycle = 6;
     struct Case {
         const char* what;
         std::vector<uint8_t> setup;
-        double frame_cycles;
-        double overflow_cycles;  // 0 for the fixed-rate modes
+        uint64_t three_frames_states;  // three arrivals apart, in states (6 a cycle)
+        bool each_the_same;            // a whole number of cycles per frame: every gap the same
     } cases[] = {
-        {"mode 0: 8 bits, one per cycle", {0x00, 0x00, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 8, 0},
-        {"mode 1, timer 1 reloading 0xFD: 10 bits x 32 overflows x 3 cycles", {0x40, 0x00, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 960, 3},
-        {"mode 1 with SMOD: 16 overflows a bit", {0x40, 0x80, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 480, 3},
-        {"mode 3: 11 bits", {0xC0, 0x00, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 1056, 3},
-        {"mode 2: 11 bits x 64 clocks", {0x80, 0x00, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 11 * 64 / 12.0, 0},
-        {"mode 2 with SMOD: 32 clocks a bit", {0x80, 0x80, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 11 * 32 / 12.0, 0},
-        {"mode 1 from timer 2 (TCLK), RCAP2 0xFFDC: 16 x 36 states a bit", {0x40, 0x00, 0x20, 0xFD, 0x14, 0xFF, 0xDC}, 960, 6},
+        {"mode 0: TI ten cycles after the write", {0x00, 0x00, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 3 * 18 * 6, true},
+        {"mode 1, timer 1 reloading 0xFD: 10 bits x 32 overflows x 3 cycles", {0x40, 0x00, 0x20, 0xFD, 0x00, 0xFF, 0xDC},
+         3 * 960 * 6, true},
+        {"mode 1 with SMOD: 16 overflows a bit", {0x40, 0x80, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 3 * 480 * 6, true},
+        {"mode 3: 11 bits", {0xC0, 0x00, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 3 * 1056 * 6, true},
+        {"mode 2: (11 bits + 1 passed) x 32 states", {0x80, 0x00, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 3 * 12 * 32, true},
+        {"mode 2 with SMOD: (11 bits + 3 passed) x 16 states", {0x80, 0x80, 0x20, 0xFD, 0x00, 0xFF, 0xDC}, 3 * 14 * 16, false},
+        {"mode 1 from timer 2 (TCLK), RCAP2 0xFFDC: 10 bits x 16 x 36 states", {0x40, 0x00, 0x20, 0xFD, 0x14, 0xFF, 0xDC},
+         3 * 960 * 6, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -173,10 +230,10 @@ TEST_F(ChipTest, SerialFrameTimesFollowTheModeAndTheBaudSource) {
         host().Reset();
         const auto at = Arrivals(kSerialVector, 4);
         ASSERT_EQ(at.size(), 4u);
-        for (std::size_t i = 1; i < at.size(); ++i) {
-            const auto gap = static_cast<double>(at[i] - at[i - 1]);
-            EXPECT_GE(gap, c.frame_cycles + 7 - c.overflow_cycles) << "entry " << i;
-            EXPECT_LE(gap, c.frame_cycles + 10) << "entry " << i;
+        EXPECT_EQ((at[3] - at[0]) * kStatesPerCycle, c.three_frames_states);
+        if (c.each_the_same) {
+            EXPECT_EQ(at[2] - at[1], at[1] - at[0]);
+            EXPECT_EQ(at[3] - at[2], at[1] - at[0]);
         }
     }
     EXPECT_EQ(host().serial_text().substr(0, 4), std::string("@\x01\x02\x03"));
@@ -224,7 +281,7 @@ TEST_F(ChipTest, ResetKeepsRamAndPowerCutRefillsAllButTheShadow) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.power_cut ? "power cut" : "reset");
         SimHost h;
-        std::ifstream in(std::string(PELTOSIM_TEST_PROGRAMS) + "/chip_boot.ihx");
+        std::ifstream in(std::string(CHIP_TEST_PROGRAMS) + "/chip_boot.ihx");
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_TRUE(sim8051::LoadIntelHex(text, h.cpu().Code()).ok);
         int resets_seen = 0;
@@ -258,7 +315,7 @@ TEST_F(ChipTest, StopConditionsEndTheRunAfterTheAccess) {
     };
     for (const Case& c : cases) {
         SimHost h;
-        std::ifstream in(std::string(PELTOSIM_TEST_PROGRAMS) + "/chip_boot.ihx");
+        std::ifstream in(std::string(CHIP_TEST_PROGRAMS) + "/chip_boot.ihx");
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_TRUE(sim8051::LoadIntelHex(text, h.cpu().Code()).ok);
         h.Reset();

@@ -11,20 +11,24 @@ the timers and the interrupt system.
 
 Where s51 departs from the documented 8052, the comparison leaves the point out, and each
 departure is named here:
-  - Serial port frame times: s51 sets TI about two cycles later per mode 0 frame, clocks modes 1
-    and 3 at the Timer 1 overflow rate / 16 whatever SMOD says (the documented rate is / 32 with
-    SMOD clear), and runs mode 2 far faster than 64 (or 32) oscillator periods a bit. Serial cases
-    therefore compare the transmitted bytes, the number of entries and the registers that do not
-    depend on time, not the cycle count.
-  - Interrupt entry: s51's hardware call takes one machine cycle (the 8052's takes two) and its
-    requests fall on a different cycle grid. Interrupt cases therefore compare the order of the
+  - Serial port frame times: s51's mode 0 frames do not end at the start of the tenth cycle after
+    the write of SBUF; on -t 8052 it clocks modes 1 and 3 at the Timer 1 overflow rate / 16
+    whatever SMOD says (its Timer 2 baud-rate flag starts set; the documented rate is / 32 with
+    SMOD clear); it runs mode 2 at twice the documented rate (32 oscillator periods a bit with
+    SMOD clear); and its bit clock does not run freely between frames. Serial cases therefore
+    compare the transmitted bytes, the number of entries and the registers that do not depend on
+    time, not the cycle count.
+  - Interrupt entry: s51's hardware call takes one machine cycle (the 8052's takes two), its
+    requests fall on a different cycle grid, and it does not hold a request back for one
+    instruction after a write of IP nor after SETB EA or CLR EA (it does after RETI). Interrupt cases therefore compare the order of the
     entries, what the handlers computed and the registers exactly, but the cycle count within two
     cycles per entry, the main loop's counter within half a pass per entry, and not the stacked
     PCs (where the main loop was interrupted) or the timer counts at the end.
   - Idle mode: s51 keeps running the main loop while PCON's IDL bit is set; the idle case
     compares the entries, not the main loop's progress or the cycle count.
-  - Timer 0 in mode 3: s51 lets timer 1 still set TF1, which belongs to TH0 then; random cases
-    with timer 0 in mode 3 leave ET1 off.
+  - Timer 0 in mode 3: s51 lets timer 1 still set TF1, which belongs to TH0 then, and stops
+    timer 1 while TR1 is clear (on the 8052 it runs then, TR1 being TH0's); random cases with
+    timer 0 in mode 3 leave ET1 off and set TR1.
   - A timer register read inside an instruction: s51 reads TLx/THx before the instruction's own
     cycles are counted where this chip reads them at the instruction's end. The programs read no
     timer register while it counts.
