@@ -153,7 +153,10 @@ int main(int argc, char** argv) {
     if (empty_rom) {
         status = Fail(*empty_rom);
     } else if (options->json) {
-        peltosim::WriteJson(std::cout, host, *options, end, peltosim::ExpectJson(*options, unmet) + (lint ? lint->Json() : ""));
+        auto result = peltosim::RunJson(host, *options, end);
+        if (peltosim::ExpectationCount(*options) != 0) result["expect"] = peltosim::ExpectJson(*options, unmet);
+        if (lint) result["lint"] = lint->Json();
+        std::cout << peltosim::JsonLine(result) << '\n';
     } else {
         peltosim::WriteSummary(std::cout, host, *options, end);
         for (const auto& u : unmet) std::cout << "expectation not met: expected " << u.expected << ", found " << u.found << '\n';

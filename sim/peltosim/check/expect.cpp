@@ -8,7 +8,6 @@
 namespace peltosim {
 namespace {
 
-constexpr uint64_t kByteMax = 0xFF;
 // How much of a long serial transcript an unmet expectation quotes (its end: the latest text).
 constexpr std::size_t kSerialQuote = 80;
 
@@ -83,64 +82,25 @@ std::vector<Unmet> CheckExpectations(const SimHost& host, const Options& options
     return unmet;
 }
 
-std::string ExpectJson(const Options& options, const std::vector<Unmet>& unmet) {
-    if (ExpectationCount(options) == 0) return {};
-    std::string s = ",\"expect\":{\"checked\":" + std::to_string(ExpectationCount(options)) + ",\"unmet\":[";
-    for (std::size_t i = 0; i < unmet.size(); ++i)
-        s += std::string(i ? "," : "") + "{\"expected\":" + JsonString(unmet[i].expected) + ",\"found\":" + JsonString(unmet[i].found) + "}";
-    return s + "]}";
+Json UnmetJson(const std::vector<Unmet>& unmet) {
+    Json list = Json::array();
+    for (const auto& u : unmet) list.push_back({{"expected", JsonText(u.expected)}, {"found", JsonText(u.found)}});
+    return list;
 }
 
-namespace {
-
-// Reads one JSON string literal at `at` as JsonString writes them; advances `at` past it.
-std::optional<std::string> ReadJsonString(std::string_view json, std::size_t& at) {
-    if (at >= json.size() || json[at] != '"') return std::nullopt;
-    std::string out;
-    for (++at; at < json.size(); ++at) {
-        const char c = json[at];
-        if (c == '"') {
-            ++at;
-            return out;
-        }
-        if (c != '\\') {
-            out += c;
-            continue;
-        }
-        if (++at >= json.size()) return std::nullopt;
-        if (json[at] == 'u') {
-            const auto code = ParseNumber("0x" + std::string(json.substr(at + 1, 4)), kByteMax);
-            if (!code) return std::nullopt;
-            out += static_cast<char>(*code);
-            at += 4;
-        } else {
-            out += json[at];
-        }
-    }
-    return std::nullopt;
+Json ExpectJson(const Options& options, const std::vector<Unmet>& unmet) {
+    return {{"checked", ExpectationCount(options)}, {"unmet", UnmetJson(unmet)}};
 }
 
-bool Skip(std::string_view json, std::size_t& at, std::string_view text) {
-    if (json.substr(at, text.size()) != text) return false;
-    at += text.size();
-    return true;
-}
-
-}  // namespace
-
-std::vector<Unmet> UnmetFromJson(std::string_view json) {
+std::vector<Unmet> UnmetFromJson(const Json& run) {
     std::vector<Unmet> unmet;
-    static constexpr std::string_view kKey = "\"unmet\":[";
-    const auto key = json.find(kKey);
-    if (key == std::string_view::npos) return unmet;
-    std::size_t at = key + kKey.size();
-    while (Skip(json, at, "{\"expected\":")) {
-        auto expected = ReadJsonString(json, at);
-        if (!expected || !Skip(json, at, ",\"found\":")) break;
-        auto found = ReadJsonString(json, at);
-        if (!found || !Skip(json, at, "}")) break;
-        unmet.push_back({std::move(*expected), std::move(*found)});
-        Skip(json, at, ",");
+    if (!run.is_object() || !run.contains("expect")) return unmet;
+    const Json& list = run["expect"].value("unmet", Json::array());
+    for (const auto& u : list) {
+        if (!u.is_object()) continue;
+        auto expected = BytesFromJson(u.value("expected", Json()));
+        auto found = BytesFromJson(u.value("found", Json()));
+        if (expected && found) unmet.push_back({std::move(*expected), std::move(*found)});
     }
     return unmet;
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/peltosim/base/json.h"
 #include "sim/peltosim/run/expectation.h"
 #include "sim/peltosim/run/options.h"
 
@@ -26,9 +27,11 @@ std::vector<Unmet> CheckExpectations(const SimHost& host, const Options& options
 // Number of expectations the options ask for.
 std::size_t ExpectationCount(const Options& options);
 
-// ,"expect":{...} for the JSON result; empty when nothing was expected.
-std::string ExpectJson(const Options& options, const std::vector<Unmet>& unmet);
+// {"checked":N,"unmet":[{"expected":...,"found":...}...]}, the run result's "expect".
+Json ExpectJson(const Options& options, const std::vector<Unmet>& unmet);
+// The unmet expectations of a list as ExpectJson writes it (from a run's JSON result, or the sweep's).
+Json UnmetJson(const std::vector<Unmet>& unmet);
 // Reads the unmet expectations back from a run's JSON result; nothing when it has none.
-std::vector<Unmet> UnmetFromJson(std::string_view json);
+std::vector<Unmet> UnmetFromJson(const Json& run);
 
 }  // namespace peltosim

@@ -108,15 +108,16 @@ void Lint::Print(std::ostream& out) const {
     }
 }
 
-std::string Lint::Json() const {
-    std::string s = ",\"lint\":[";
-    for (std::size_t i = 0; i < findings_.size(); ++i) {
-        const auto& f = findings_[i];
-        s += std::string(i ? "," : "") + "{\"name\":" + JsonString(kLintChecks[static_cast<std::size_t>(f.check)].name) +
-             ",\"cycle\":" + std::to_string(f.cycle) + ",\"pc\":" + std::to_string(f.pc) + ",\"address\":" + std::to_string(f.address) +
-             ",\"count\":" + std::to_string(f.count) + ",\"message\":" + JsonString(f.message) + "}";
-    }
-    return s + "]";
+Json Lint::Json() const {
+    peltosim::Json list = peltosim::Json::array();
+    for (const auto& f : findings_)
+        list.push_back({{"name", kLintChecks[static_cast<std::size_t>(f.check)].name},
+                        {"cycle", f.cycle},
+                        {"pc", f.pc},
+                        {"address", f.address},
+                        {"count", f.count},
+                        {"message", JsonText(f.message)}});
+    return list;
 }
 
 }  // namespace peltosim

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/peltosim/base/json.h"
 #include "sim/peltosim/host/flash_ops.h"
 #include "sim/peltosim/host/sim_host.h"
 #include "sim/peltosim/run/lint_checks.h"
@@ -40,8 +41,8 @@ public:
     const std::vector<LintFinding>& findings() const { return findings_; }
     // Each finding as a "pelto-sim: lint: ..." line.
     void Print(std::ostream& out) const;
-    // ,"lint":[...] for the JSON result.
-    std::string Json() const;
+    // The findings as the JSON result's "lint".
+    peltosim::Json Json() const;
 
 private:
     bool On(LintId id) const { return on_[static_cast<std::size_t>(id)]; }

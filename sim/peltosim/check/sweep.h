@@ -9,22 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "sim/peltosim/check/expect.h"
+#include "sim/peltosim/check/sweep_report.h"
 #include "sim/peltosim/host/flash_ops.h"
 #include "sim/peltosim/host/sim_host.h"
 #include "sim/peltosim/run/options.h"
 
 namespace peltosim {
-
-struct SweepInput {
-    const Options& options;
-    const std::vector<std::string>& args;  // the command line after the program name
-    std::string invoked_as;                 // argv[0], for the commands that reproduce a cut
-    const SimHost& host;                    // as the recording run left it
-    const FlashTracker& tracker;
-    RunEnd end;
-    std::vector<Unmet> unmet;               // the recording run's
-};
 
 // The cycles to cut at: one just after each persistent-state change and each operation start,
 // and every `every` cycles up to `end_cycle` (0: none); ascending, each once.

@@ -1,6 +1,7 @@
 #include "sim/peltosim/out/report.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <iomanip>
 #include <sstream>
@@ -9,6 +10,9 @@
 
 namespace peltosim {
 namespace {
+
+// The working registers of the current bank, by number.
+constexpr std::array<const char*, 8> kRegisterNames{"r0", "r1", "r2", "r3", "r4", "r5", "r6", "r7"};
 
 std::string Hex(uint32_t value, int digits) {
     std::ostringstream s;
@@ -38,25 +42,6 @@ std::string RamFillText(const Options& o) {
 
 }  // namespace
 
-std::string JsonString(std::string_view text) {
-    std::string s = "\"";
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            s += '\\';
-            s += c;
-        } else if (u < 0x20 || u >= 0x7F) {
-            // Bytes outside printable ASCII as \u00XX: the text stays valid JSON whatever was sent.
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            s += buf;
-        } else {
-            s += c;
-        }
-    }
-    return s + '"';
-}
-
 const char* RunEndName(RunEnd end) {
     switch (end) {
     case RunEnd::kHalted: return "halted";
@@ -69,24 +54,21 @@ const char* RunEndName(RunEnd end) {
     return "unknown";
 }
 
-void WriteJson(std::ostream& out, const SimHost& host, const Options& options, RunEnd end, const std::string& more) {
+Json RunJson(const SimHost& host, const Options& options, RunEnd end) {
     const sim8051::Cpu& cpu = host.cpu();
-    out << "{\"end\":\"" << RunEndName(end) << "\",\"cycles\":" << cpu.Cycles() << ",\"instructions\":" << cpu.Instructions()
-        << ",\"pc\":" << cpu.Pc() << ",\"a\":" << int(cpu.Acc()) << ",\"b\":" << int(cpu.B()) << ",\"psw\":" << int(cpu.Psw())
-        << ",\"sp\":" << int(cpu.Sp()) << ",\"dptr\":" << cpu.Dptr();
-    for (unsigned r = 0; r < 8; ++r) out << ",\"r" << r << "\":" << int(cpu.Reg(r));
-    out << ",\"dumps\":{";
-    for (std::size_t i = 0; i < options.dumps.size(); ++i) {
-        out << (i ? "," : "") << '"' << options.dumps[i].text << "\":[";
-        const auto bytes = DumpBytes(host, options.dumps[i]);
-        for (std::size_t b = 0; b < bytes.size(); ++b) out << (b ? "," : "") << int(bytes[b]);
-        out << ']';
-    }
-    out << "},\"sfr\":{";
-    for (std::size_t i = 0; i < options.sfrs.size(); ++i)
-        out << (i ? "," : "") << '"' << options.sfrs[i].text << "\":" << int(ReadRegister(host, options.sfrs[i].ref));
-    out << "},\"serial\":" << JsonString(host.serial_text()) << ",\"resets\":" << host.resets()
-        << ",\"power_cuts\":" << host.power_cuts() << ",\"ram_fill\":" << JsonString(RamFillText(options)) << more << "}\n";
+    Json j{{"end", RunEndName(end)}, {"cycles", cpu.Cycles()},    {"instructions", cpu.Instructions()},
+           {"pc", cpu.Pc()},         {"a", cpu.Acc()},            {"b", cpu.B()},
+           {"psw", cpu.Psw()},       {"sp", cpu.Sp()},            {"dptr", cpu.Dptr()}};
+    for (unsigned r = 0; r < kRegisterNames.size(); ++r) j[kRegisterNames[r]] = cpu.Reg(r);
+    Json& dumps = j["dumps"] = Json::object();
+    for (const auto& d : options.dumps) dumps[JsonText(d.text)] = DumpBytes(host, d);
+    Json& sfrs = j["sfr"] = Json::object();
+    for (const auto& s : options.sfrs) sfrs[JsonText(s.text)] = ReadRegister(host, s.ref);
+    j["serial"] = JsonText(host.serial_text());
+    j["resets"] = host.resets();
+    j["power_cuts"] = host.power_cuts();
+    j["ram_fill"] = RamFillText(options);
+    return j;
 }
 
 void WriteSummary(std::ostream& out, const SimHost& host, const Options& options, RunEnd end) {

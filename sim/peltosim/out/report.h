@@ -8,17 +8,17 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/peltosim/base/json.h"
 #include "sim/peltosim/host/sim_host.h"
 #include "sim/peltosim/run/options.h"
 
 namespace peltosim {
 
 const char* RunEndName(RunEnd end);
-// A JSON string literal of the bytes, each byte outside printable ASCII as \u00XX.
-std::string JsonString(std::string_view text);
 
-// `more` is added to the object as it stands (",\"key\":value..."), for results of other modules.
-void WriteJson(std::ostream& out, const SimHost& host, const Options& options, RunEnd end, const std::string& more = {});
+// The run's result as a JSON object: where the run ended, the CPU's registers, the dumps and
+// registers the options ask for, the serial transcript, the resets and power cuts.
+Json RunJson(const SimHost& host, const Options& options, RunEnd end);
 void WriteSummary(std::ostream& out, const SimHost& host, const Options& options, RunEnd end);
 
 }  // namespace peltosim
