@@ -19,19 +19,21 @@
 #include "sim/peltosim/host/window_loop.h"
 #include "sim/peltosim/out/recorder.h"
 #include "sim/peltosim/out/report.h"
+#include "sim/peltosim/run/exit_codes.h"
 #include "sim/peltosim/run/options.h"
 #include "sim/peltosim/run/program_loader.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitNoHalt = 1;
-constexpr int kExitBadInput = 2;
+using peltosim::kExitBadInput;
+using peltosim::kExitLint;
+using peltosim::kExitNoHalt;
+using peltosim::kExitOk;
+using peltosim::kExitUnmet;
+
 // Without a window, the run still pauses this often, to notice an interrupt whose stop request
 // was lost in a race.
 constexpr uint64_t kInterruptCheckCycles = 1'000'000;
-constexpr int kExitUnmet = 3;
-constexpr int kExitLint = 4;
 
 int Fail(const std::string& message) {
     std::cerr << "pelto-sim: error: " << message << '\n';
@@ -43,15 +45,6 @@ bool ReadBytes(const std::string& path, std::vector<uint8_t>& bytes) {
     if (!in) return false;
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
-}
-
-peltosim::StopAccess::Space ToStopSpace(peltosim::Space space) {
-    switch (space) {
-    case peltosim::Space::kCode: return peltosim::StopAccess::Space::kCode;
-    case peltosim::Space::kXdata: return peltosim::StopAccess::Space::kXdata;
-    case peltosim::Space::kIdata: break;
-    }
-    return peltosim::StopAccess::Space::kIdata;
 }
 
 }  // namespace
@@ -125,8 +118,8 @@ int main(int argc, char** argv) {
     // With an extension loaded, the flash's ECC shadow in external data survives a power cut.
     if (!extensions.empty())
         for (const auto& range : flash::kWatchedCode) host.KeepOnPowerCut(range.first, range.last);
-    for (const auto& p : options->stop_on_read) host.StopOn({ToStopSpace(p.space), p.address, false});
-    for (const auto& p : options->stop_on_write) host.StopOn({ToStopSpace(p.space), p.address, true});
+    for (const auto& p : options->stop_on_read) host.StopOn({p.space, p.address, false});
+    for (const auto& p : options->stop_on_write) host.StopOn({p.space, p.address, true});
 
     peltosim::WindowLoop windows(host);
     if (options->menu && !windows.Choose(*options->menu, error)) return Fail(error);

@@ -1,6 +1,8 @@
 #include "sim/peltosim/base/numbers.h"
 
 #include <cctype>
+#include <cinttypes>
+#include <cstdio>
 
 namespace peltosim {
 
@@ -25,6 +27,12 @@ std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t max) {
         value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
     }
     return value;
+}
+
+std::string Hex(uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*" PRIX32, digits, value);
+    return text;
 }
 
 }  // namespace peltosim

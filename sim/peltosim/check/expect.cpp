@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "sim/peltosim/base/numbers.h"
 #include "sim/peltosim/host/sim_host.h"
 #include "sim/peltosim/out/report.h"
 
@@ -11,29 +12,13 @@ namespace {
 // How much of a long serial transcript an unmet expectation quotes (its end: the latest text).
 constexpr std::size_t kSerialQuote = 80;
 
-std::string HexByte(uint8_t b) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02X", b);
-    return buf;
-}
-
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
     std::string s;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (i) s += ',';
-        s += HexByte(bytes[i]);
+        s += Hex(bytes[i], 2);
     }
     return s;
-}
-
-std::span<const uint8_t> SpaceBytes(const SimHost& host, Space space) {
-    const auto& cpu = host.cpu();
-    switch (space) {
-    case Space::kCode: return cpu.Code();
-    case Space::kXdata: return cpu.Xram();
-    case Space::kIdata: break;
-    }
-    return cpu.Iram();
 }
 
 // Text in quotes with the escapes --expect-serial takes.
@@ -73,7 +58,7 @@ std::size_t ExpectationCount(const Options& options) {
 std::vector<Unmet> CheckExpectations(const SimHost& host, const Options& options) {
     std::vector<Unmet> unmet;
     for (const auto& e : options.expect) {
-        const auto memory = SpaceBytes(host, e.space).subspan(e.address, e.bytes.size());
+        const auto memory = host.SpaceBytes(e.space).subspan(e.address, e.bytes.size());
         const std::vector<uint8_t> found(memory.begin(), memory.end());
         if (found != e.bytes) unmet.push_back({e.text, HexBytes(found)});
     }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "sim/peltosim/base/numbers.h"
 #include "sim/peltosim/out/report.h"
 
 namespace peltosim {
@@ -9,12 +10,6 @@ namespace {
 
 // Erased flash reads this value.
 constexpr uint8_t kErasedByte = 0x00;
-
-std::string Hex(uint32_t v, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
-    return buf;
-}
 
 uint16_t FirstAddress(const FlashOperation& op) {
     if (op.kind == OpKind::kProgram) return op.block;

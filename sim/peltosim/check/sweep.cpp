@@ -10,6 +10,7 @@
 
 #include "sim/peltosim/base/spawn.h"
 #include "sim/peltosim/check/sweep_report.h"
+#include "sim/peltosim/run/exit_codes.h"
 #include "sim/peltosim/out/report.h"
 
 #ifdef _WIN32
@@ -25,10 +26,6 @@
 namespace peltosim {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitNoHalt = 1;
-constexpr int kExitBadInput = 2;
-constexpr int kExitUnmet = 3;
 constexpr double kProgressSeconds = 0.2;  // between updates of the progress line
 
 std::string ShellQuote(const std::string& arg) {

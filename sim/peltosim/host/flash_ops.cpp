@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "pelto/pelto.h"
+#include "sim/peltosim/base/numbers.h"
 
 namespace peltosim {
 namespace {
@@ -16,11 +17,6 @@ constexpr unsigned kDataSectorCount = flash::kDataSectors.size();
 constexpr unsigned kPairSectorCount = flash::kPairSectors.size();
 static_assert(flash::kCaptureRowSize <= 64, "a capture's offsets are one 64-bit mask");
 
-// The address in the bank's primary view.
-uint16_t Primary(const flash::Bank& bank, uint16_t address) {
-    return static_cast<uint16_t>(bank.base | (address & (bank.size - 1u)));
-}
-
 }  // namespace
 
 unsigned SectorCount(const flash::Bank& bank) { return bank.IsData() ? kDataSectorCount : kPairSectorCount; }
@@ -32,12 +28,6 @@ uint16_t SectorStart(const flash::Bank& bank, unsigned sector) {
 namespace {
 
 std::optional<int> BankAt(uint16_t address) { return flash::BankOfAddress(address); }
-
-std::string Hex4(uint32_t v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%04X", v);
-    return buf;
-}
 
 // "sector 8", "sectors 8-9", "sectors 0, 2".
 std::string SectorList(uint16_t sectors) {
@@ -91,7 +81,7 @@ bool FlashOperation::Touches(uint16_t address) const {
     const auto at = BankAt(address);
     if (!at || *at != bank) return false;
     const flash::Bank& b = kBanks[bank];
-    const uint16_t primary = Primary(b, address);
+    const uint16_t primary = flash::PrimaryView(b, address);
     if (kind == OpKind::kProgram) return (primary & ~(b.write_block - 1u)) == block;
     const auto offset = static_cast<uint16_t>(primary & (b.size - 1u));
     if (b.IsData()) {
@@ -109,7 +99,7 @@ bool FlashOperation::Touches(uint16_t address) const {
 }
 
 std::string Describe(const FlashOperation& op, std::optional<uint64_t> cycle) {
-    if (op.kind == OpKind::kProgram) return "program of block " + Hex4(op.block);
+    if (op.kind == OpKind::kProgram) return "program of block " + Hex(op.block, 4);
     std::string s = "erase of ";
     s += kBanks[op.bank].name;
     s += ' ';
@@ -224,7 +214,7 @@ void FlashTracker::MemoryWritten(uint64_t cycle, uint32_t address, uint32_t coun
     if (space != PELTO_SPACE_XDATA || count != 1 || !bank) return;
     const flash::Bank& b = kBanks[*bank];
     Capture& c = captures_[*bank];
-    const uint16_t primary = Primary(b, offset);
+    const uint16_t primary = flash::PrimaryView(b, offset);
     if (!c.first) c.first = primary;
     c.last = primary;
     c.offsets |= uint64_t{1} << (primary & (b.write_block - 1u));

@@ -7,7 +7,6 @@
 namespace peltosim {
 namespace {
 
-constexpr int kSignalExitBase = 128;
 
 SimHost* g_host = nullptr;
 volatile std::sig_atomic_t g_signal = 0;
@@ -29,6 +28,5 @@ void InterruptRunOnSignals(SimHost& host) {
 
 int InterruptingSignal() { return g_signal; }
 
-int InterruptedExitStatus(int signal_number) { return kSignalExitBase + signal_number; }
 
 }  // namespace peltosim

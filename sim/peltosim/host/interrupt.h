@@ -10,7 +10,5 @@ class SimHost;
 void InterruptRunOnSignals(SimHost& host);
 // The signal that interrupted the run, 0 for none.
 int InterruptingSignal();
-// The exit status for an interrupted run: 128 + the signal number (130 SIGINT, 143 SIGTERM).
-int InterruptedExitStatus(int signal_number);
 
 }  // namespace peltosim

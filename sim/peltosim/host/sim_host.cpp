@@ -103,18 +103,27 @@ void SimHost::ObserveData(sim8051::DataSpace space, uint16_t first, uint16_t las
     cpu_->WatchData(space, first, last, access, true);
 }
 
+std::span<const uint8_t> SimHost::SpaceBytes(Space space) const {
+    switch (space) {
+    case Space::kCode: return cpu_->Code();
+    case Space::kXdata: return cpu_->Xram();
+    case Space::kIdata: break;
+    }
+    return cpu_->Iram();
+}
+
 void SimHost::StopOn(const StopAccess& access) {
     switch (access.space) {
-    case StopAccess::Space::kCode:
+    case Space::kCode:
         stop_code_reads_[access.address] = true;
         cpu_->WatchMovc(access.address, access.address, true);
         break;
-    case StopAccess::Space::kXdata:
-    case StopAccess::Space::kIdata: {
+    case Space::kXdata:
+    case Space::kIdata: {
         const uint8_t flag = access.write ? sim8051::kWatchWrite : sim8051::kWatchRead;
-        if (access.space == StopAccess::Space::kXdata) stop_xdata_[access.address] |= flag;
+        if (access.space == Space::kXdata) stop_xdata_[access.address] |= flag;
         else stop_idata_[access.address & 0xFF] |= flag;
-        cpu_->WatchData(access.space == StopAccess::Space::kXdata ? sim8051::DataSpace::kXdata : sim8051::DataSpace::kIdata,
+        cpu_->WatchData(access.space == Space::kXdata ? sim8051::DataSpace::kXdata : sim8051::DataSpace::kIdata,
                         access.address, access.address, flag, true);
         break;
     }

@@ -17,11 +17,13 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "pelto/pelto.h"
+#include "sim/peltosim/base/space.h"
 #include "sim/chip/chip.h"
 #include "sim/cpu/cpu.h"
 #include "sim/peltosim/host/sfr_model.h"
@@ -65,7 +67,8 @@ struct RamFill {
 
 // A data access that ends the run (--stop-on-read, --stop-on-write).
 struct StopAccess {
-    enum class Space : uint8_t { kCode, kXdata, kIdata } space;
+    using Space = peltosim::Space;  // the one enum, also by this name
+    Space space;
     uint16_t address;
     bool write;
 };
@@ -130,6 +133,8 @@ public:
         keep_serial_ = keep;
     }
     const std::string& serial_text() const { return serial_text_; }
+    // The whole of one memory space as the program sees it now.
+    std::span<const uint8_t> SpaceBytes(Space space) const;
     bool serial_output_failed() const { return serial_failed_; }
 
     // Runs until the program jumps to itself, a breakpoint, `max_cycles`, or a stop request.

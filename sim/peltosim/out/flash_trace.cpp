@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include "sim/peltosim/base/numbers.h"
 #include "sim/peltosim/host/sim_host.h"
 
 namespace peltosim {
@@ -23,12 +24,6 @@ constexpr std::array kModeNames{
     ModeName{flash::kRequestErase, flash::kModeErase, "erase"},
     ModeName{flash::kRequestProgram, flash::kModeProgram, "program"},
 };
-
-std::string Hex(uint32_t value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*" PRIX32, digits, value);
-    return text;
-}
 
 std::string Range(uint32_t first, uint32_t size) { return Hex(first, 4) + "-" + Hex(first + size - 1, 4); }
 

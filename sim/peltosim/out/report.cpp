@@ -6,6 +6,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "sim/peltosim/base/numbers.h"
 #include "sim/peltosim/run/register_ref.h"
 
 namespace peltosim {
@@ -14,18 +15,8 @@ namespace {
 // The working registers of the current bank, by number.
 constexpr std::array<const char*, 8> kRegisterNames{"r0", "r1", "r2", "r3", "r4", "r5", "r6", "r7"};
 
-std::string Hex(uint32_t value, int digits) {
-    std::ostringstream s;
-    s << "0x" << std::uppercase << std::hex << std::setw(digits) << std::setfill('0') << value;
-    return s.str();
-}
-
 std::vector<uint8_t> DumpBytes(const SimHost& host, const Dump& d) {
-    const sim8051::Cpu& cpu = host.cpu();
-    std::span<const uint8_t> memory = d.space == Space::kCode ? std::span<const uint8_t>(cpu.Code())
-                                      : d.space == Space::kXdata ? std::span<const uint8_t>(cpu.Xram())
-                                                                 : std::span<const uint8_t>(cpu.Iram());
-    const auto bytes = memory.subspan(d.address, d.length);
+    const auto bytes = host.SpaceBytes(d.space).subspan(d.address, d.length);
     return {bytes.begin(), bytes.end()};
 }
 

@@ -9,26 +9,18 @@
 #include "flash/regmap.h"
 #include "flash/rom/images.h"
 #include "sim/cpu/ihex.h"
+#include "sim/peltosim/base/numbers.h"
 
 namespace peltosim {
 namespace {
 
 constexpr std::uintmax_t kBytesPerMegabyte = 1u << 20;
 
-std::string Hex4(uint32_t value) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string s = "0x";
-    for (int shift = 12; shift >= 0; shift -= 4) s += kDigits[value >> shift & 0xFu];
-    return s;
-}
-
 // The primary-view address of a byte: both views of a DFLASH bank are the same flash.
 uint16_t Canonical(uint16_t address) {
     const auto bank = flash::BankOfAddress(address);
     if (!bank) return address;
-    const flash::Bank& b = flash::kBanks[*bank];
-    if (!b.IsData()) return address;
-    return static_cast<uint16_t>(b.base | (address & (b.size - 1)));
+    return flash::PrimaryView(flash::kBanks[*bank], address);
 }
 
 std::optional<uint16_t> OtherView(uint16_t address) {
@@ -55,10 +47,10 @@ public:
         if (slot && slot->address != address && slot->value == value) return true;
         if (slot) {
             const std::string same_byte =
-                slot->address != address ? " with another value (" + Hex4(slot->address) + " and " + Hex4(address) +
+                slot->address != address ? " with another value (" + Hex(slot->address, 4) + " and " + Hex(address, 4) +
                                                " are the same DFLASH byte)"
                                          : "";
-            error = who + " loads " + Hex4(address) + ", already loaded by " + names_[slot->who] + same_byte;
+            error = who + " loads " + Hex(address, 4) + ", already loaded by " + names_[slot->who] + same_byte;
             return false;
         }
         if (names_.empty() || names_.back() != who) names_.push_back(who);
@@ -81,8 +73,8 @@ bool CheckPlacement(uint16_t address, bool extensions_loaded, const std::string&
     if (!extensions_loaded) return true;
     const auto* image = RomImageAt(address);
     if (!image) return true;
-    error = who + " loads " + Hex4(address) + ", inside the " + std::string(image->name) + " (" + Hex4(image->address) +
-            "-" + Hex4(image->address + image->size - 1u) + ") that the extension writes at reset";
+    error = who + " loads " + Hex(address, 4) + ", inside the " + std::string(image->name) + " (" + Hex(image->address, 4) +
+            "-" + Hex(image->address + image->size - 1u, 4) + ") that the extension writes at reset";
     return false;
 }
 
@@ -159,7 +151,7 @@ bool LoadPrograms(const Options& options, bool extensions_loaded, std::span<uint
         if (!ReadProgramFile(bin.path, bytes, error)) return false;
         if (bytes.size() > kCodeSize - bin.address) {
             error = "'" + bin.path + "': " + std::to_string(bytes.size()) + " bytes do not fit in code memory at " +
-                    Hex4(bin.address);
+                    Hex(bin.address, 4);
             return false;
         }
         const std::string who = "'" + bin.path + "'";
@@ -199,7 +191,7 @@ std::optional<std::string> EmptyRomError(uint16_t pc, const LoadedMask& loaded, 
         if (flash::rom::EntryAddress(i) == pc) what = std::string(flash::rom::kEntryTable[i].name) + " in the ROM entry table";
     for (const auto& entry : flash::rom::kArithmeticEntries)
         if (entry.address == pc) what = std::string(entry.name) + " in the arithmetic library";
-    return "the program jumped to " + Hex4(pc) + " (" + what +
+    return "the program jumped to " + Hex(pc, 4) + " (" + what +
            "), but the ROM is empty: no extension is loaded; load the flash extension with --ext";
 }
 
