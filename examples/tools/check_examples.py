@@ -187,6 +187,7 @@ def check_settings_sweep(sim, ext, hex_dir):
 
 
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+DEMO_CLOCK = 12_000_000  # scripts/demo's --clock
 
 
 def readme_block(after):
@@ -227,7 +228,30 @@ def check_readme(sim, ext, hex_dir):
     _, trace = run_text(sim, ext, [f"{hex_dir}/settings.hex", "--trace"] + cuts)
     missing = [l for l in readme_block("the completion signal. From the settings example") if l not in trace.splitlines()]
     expect(not missing, f"the README's trace lines are not in the trace: {missing[:2]}")
-    return "the settings summary, the driver's JSON and closing line, the trace excerpt"
+    demo = demo_output(sim, ext, hex_dir, cuts)
+    shown = [l for l in readme_block("## What the demo shows") if l.strip() != "..."]
+    missing = [l for l in shown if l not in demo]
+    expect(not missing, f"the README's demo lines are not in the demo's output: {missing[:2]}")
+    return "the demo table, the settings summary, the driver's JSON and closing line, the trace excerpt"
+
+
+def demo_output(sim, ext, hex_dir, cuts):
+    """The lines scripts/demo prints for the settings run's report and the interrupts example."""
+    with tempfile.TemporaryDirectory() as work:
+        work = pathlib.Path(work)
+        result, trace = run_text(sim, ext, [f"{hex_dir}/settings.hex", "--clock", str(DEMO_CLOCK), "--trace=registers",
+                                            "--json", "--dump", "xdata:0x9F00:0x100",
+                                            "--serial-out", str(work / "settings.serial")] + cuts)
+        (work / "settings.json").write_text(result)
+        (work / "settings.trace").write_text(trace)
+        report = subprocess.run([sys.executable, str(pathlib.Path(__file__).with_name("settings_report.py")),
+                                 str(work / "settings.json"), str(work / "settings.trace"), str(DEMO_CLOCK)],
+                                capture_output=True, text=True)
+        expect(report.returncode == 0, f"settings_report.py failed: {report.stderr.strip()[-300:]}")
+        run_text(sim, ext, [f"{hex_dir}/interrupts.hex", "--clock", str(DEMO_CLOCK),
+                            "--serial-out", str(work / "interrupts.serial")])
+        serial = (work / "interrupts.serial").read_text(errors="replace").splitlines()
+    return report.stdout.splitlines() + ["  " + l for l in serial]
 
 
 EXAMPLES = [("settings", check_settings), ("settings-sweep", check_settings_sweep), ("arith", check_arith), ("driver", check_driver),
