@@ -69,13 +69,13 @@ int main(int argc, char** argv) {
     const auto trace = !options->trace            ? peltosim::TraceMode::kOff
                        : options->trace_registers ? peltosim::TraceMode::kRegisters
                                                   : peltosim::TraceMode::kEvents;
-    peltosim::Recorder recorder(host, trace);
-    // The flash's operations are followed only for the lint and the sweep.
+    // The flash's operations are followed only for the trace, the lint and the sweep.
     peltosim::FlashTracker tracker(host);
+    peltosim::Recorder recorder(host, trace, tracker);
     peltosim::ObserverList observers;
     observers.Add(&recorder);
     std::optional<peltosim::Lint> lint;
-    if (options->lint || options->power_cut_sweep) observers.Add(&tracker);
+    if (options->trace || options->lint || options->power_cut_sweep) observers.Add(&tracker);
     if (options->lint) {
         lint.emplace(host, tracker, options->lint_off);
         observers.Add(&*lint);

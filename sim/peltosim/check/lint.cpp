@@ -21,8 +21,9 @@ uint16_t FirstAddress(const FlashOperation& op) {
 
 }  // namespace
 
-Lint::Lint(SimHost& host, const FlashTracker& tracker, const std::vector<LintId>& off) : host_(&host), tracker_(tracker) {
+Lint::Lint(SimHost& host, FlashTracker& tracker, const std::vector<LintId>& off) : host_(&host), tracker_(tracker) {
     on_.fill(true);
+    tracker.AddListener(this);
     for (const LintId id : off) on_[static_cast<std::size_t>(id)] = false;
     if (On(LintId::kShadowWrite))
         for (const auto& range : flash::kWatchedCode)
@@ -40,33 +41,29 @@ void Lint::Report(LintId id, uint64_t cycle, uint16_t pc, uint16_t address, std:
     findings_.push_back({id, cycle, pc, address, std::move(message)});
 }
 
-void Lint::TimerArmed(uint64_t cycle, uint32_t, std::optional<uint64_t> due) {
-    const FlashOperation* op = tracker_.Running();
-    // A program operation that started at this very call.
-    if (!due || op == nullptr || op->kind != OpKind::kProgram || op->start != cycle || *due - cycle != flash::kProgramCycles)
-        return;
-    const uint16_t block_size = flash::kBanks[op->bank].write_block;
-    if (op->first_captured && (*op->first_captured & (block_size - 1u)) != 0)
-        Report(LintId::kUnaligned, cycle, op->start_pc, *op->first_captured,
-               Describe(*op) + ": the first byte captured was " + Hex(*op->first_captured, 4) + ", not the block's start", false);
-    if (op->captured_bytes < block_size)
-        Report(LintId::kShortCapture, cycle, op->start_pc, op->block,
-               Describe(*op) + " with " + std::to_string(op->captured_bytes) + " of " + std::to_string(block_size) +
+void Lint::Started(const FlashOperation& op, uint64_t) {
+    if (op.kind != OpKind::kProgram) return;
+    const uint16_t block_size = flash::kBanks[op.bank].write_block;
+    if (op.first_captured && (*op.first_captured & (block_size - 1u)) != 0)
+        Report(LintId::kUnaligned, op.start, op.start_pc, *op.first_captured,
+               Describe(op) + ": the first byte captured was " + Hex(*op.first_captured, 4) + ", not the block's start", false);
+    if (op.captured_bytes < block_size)
+        Report(LintId::kShortCapture, op.start, op.start_pc, op.block,
+               Describe(op) + " with " + std::to_string(op.captured_bytes) + " of " + std::to_string(block_size) +
                    " bytes captured since the last program operation",
                false);
 }
 
-void Lint::TimerExpired(uint64_t cycle, uint32_t) {
-    const FlashOperation* op = tracker_.Running();
-    if (op == nullptr || op->kind != OpKind::kProgram || cycle - op->start != flash::kProgramCycles) return;
-    // The commit follows this call: the block still holds what the program writes over.
+void Lint::TimerDue(const FlashOperation& op) {
+    if (op.kind != OpKind::kProgram) return;
+    // The commit follows: the block still holds what the program writes over.
     const auto code = host_->cpu().Code();
-    const uint16_t block_size = flash::kBanks[op->bank].write_block;
+    const uint16_t block_size = flash::kBanks[op.bank].write_block;
     for (uint16_t i = 0; i < block_size; ++i) {
-        const auto address = static_cast<uint16_t>(op->block + i);
+        const auto address = static_cast<uint16_t>(op.block + i);
         if (code[address] == kErasedByte) continue;
-        Report(LintId::kNotErased, op->start, op->start_pc, address,
-               Describe(*op) + " over bytes that were not erased (" + Hex(address, 4) + " held " + Hex(code[address], 2) + ")", false);
+        Report(LintId::kNotErased, op.start, op.start_pc, address,
+               Describe(op) + " over bytes that were not erased (" + Hex(address, 4) + " held " + Hex(code[address], 2) + ")", false);
         return;
     }
 }

@@ -26,13 +26,17 @@ struct LintFinding {
     uint64_t count = 1;  // repeats of the same mistake by the same instruction
 };
 
-class Lint : public Observer {
+// The lint takes the flash operations from the tracker (which the host must report to) and
+// watches MOVC reads and MOVX writes itself.
+class Lint : public Observer, public FlashListener {
 public:
     // Watches the ECC shadow for MOVX writes unless that check is off.
-    Lint(SimHost& host, const FlashTracker& tracker, const std::vector<LintId>& off);
+    Lint(SimHost& host, FlashTracker& tracker, const std::vector<LintId>& off);
     void RegisterWritten(uint64_t, uint32_t, uint8_t, bool) override {}
-    void TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) override;
-    void TimerExpired(uint64_t cycle, uint32_t timer) override;
+    void TimerArmed(uint64_t, uint32_t, std::optional<uint64_t>) override {}
+    void TimerExpired(uint64_t, uint32_t) override {}
+    void Started(const FlashOperation& op, uint64_t due) override;
+    void TimerDue(const FlashOperation& op) override;
     void CodeRead(uint64_t cycle, uint16_t address, uint16_t pc) override;
     void DataAccessed(uint64_t cycle, sim8051::DataSpace space, uint16_t address, bool write, uint16_t pc) override;
     // Called once when the run has ended.

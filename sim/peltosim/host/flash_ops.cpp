@@ -149,9 +149,10 @@ void FlashTracker::End(uint64_t cycle, OpEnd outcome) {
     operations_.back().end = cycle;
     operations_.back().outcome = outcome;
     due_.reset();
+    for (auto* l : listeners_) l->Ended(operations_.back());
 }
 
-void FlashTracker::Start(uint64_t cycle, OpKind kind) {
+void FlashTracker::Start(uint64_t cycle, OpKind kind, uint64_t due) {
     const auto bank = BankInMode(kind == OpKind::kProgram ? flash::kModeProgram : flash::kModeErase);
     if (!bank) return;
     End(cycle, OpEnd::kRestarted);
@@ -164,15 +165,18 @@ void FlashTracker::Start(uint64_t cycle, OpKind kind) {
     if (kind == OpKind::kProgram) {
         Capture& c = captures_[*bank];
         op.block = static_cast<uint16_t>(c.last.value_or(b.base) & ~(b.write_block - 1u));
+        op.block_captured = c.last.has_value();
         op.first_captured = c.first;
         op.captured_bytes = static_cast<unsigned>(std::popcount(c.offsets));
-        c = {};
+        // The extension keeps its last row: a program with nothing new captured writes it again.
+        c = {std::nullopt, c.last, 0};
     } else {
         op.sectors = Register(b.select_low);
         if (b.select_high) op.sectors |= static_cast<uint16_t>(Register(*b.select_high) << flash::kDataSectorsInLowSelect);
         op.sectors &= static_cast<uint16_t>((1u << SectorCount(b)) - 1u);  // select bits that name no sector
     }
     operations_.push_back(op);
+    for (auto* l : listeners_) l->Started(operations_.back(), due);
 }
 
 void FlashTracker::TimerArmed(uint64_t cycle, uint32_t, std::optional<uint64_t> due) {
@@ -185,17 +189,21 @@ void FlashTracker::TimerArmed(uint64_t cycle, uint32_t, std::optional<uint64_t> 
     if (length == flash::kEraseSecondPhaseCycles && Committing(cycle) && Running() && Running()->kind == OpKind::kErase) {
         operations_.back().second_phase = cycle;
         due_ = due;
+        for (auto* l : listeners_) l->SecondPhase(operations_.back(), *due);
         return;
     }
-    if (length == flash::kProgramCycles) Start(cycle, OpKind::kProgram);
-    else if (length == flash::kEraseFirstPhaseCycles) Start(cycle, OpKind::kErase);
+    if (length == flash::kProgramCycles) Start(cycle, OpKind::kProgram, *due);
+    else if (length == flash::kEraseFirstPhaseCycles) Start(cycle, OpKind::kErase, *due);
     else return;
     due_ = due;
 }
 
 void FlashTracker::TimerExpired(uint64_t cycle, uint32_t) {
     // The expiry's callback follows at once; anything it disarms or re-arms belongs to it.
-    if (due_ && *due_ == cycle) expired_at_ = cycle;
+    if (!due_ || *due_ != cycle) return;
+    expired_at_ = cycle;
+    if (const FlashOperation* op = Running())
+        for (auto* l : listeners_) l->TimerDue(*op);
 }
 
 void FlashTracker::ChipReset(uint64_t cycle, bool) {

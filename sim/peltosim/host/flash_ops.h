@@ -1,6 +1,8 @@
 // What the flash did during a run, as the host sees it: the operations with their start, phases
 // and end, the bytes captured for programming, and every change of persistent state (code
-// memory and the ECC shadow). Shared by the power-loss sweep and the lint.
+// memory and the ECC shadow). FlashTracker is the one place that works the operations out from
+// the extension's service calls; the trace, the lint, the power-loss sweep and its report take
+// them from it.
 #pragma once
 
 #include <cstdint>
@@ -42,9 +44,11 @@ struct FlashOperation {
     std::optional<uint64_t> end;           // the cycle it committed, was aborted or cut off
     OpEnd outcome = OpEnd::kRunning;
     uint16_t start_pc = 0;
-    // Program: what was captured for the bank since its last program operation.
+    // Program: what was captured for the bank since its last program operation, and whether
+    // anything was since the last reset (else `block` is the bank's first).
     std::optional<uint16_t> first_captured;
     unsigned captured_bytes = 0;
+    bool block_captured = false;
     // A power cut at `cycle` (at the first instruction boundary at or after it) falls inside.
     // An instruction that starts or aborts an operation at count c is undone by a cut at c; an
     // expiry due at c runs before a reset at the same boundary, so a cut at c finds it done.
@@ -62,9 +66,26 @@ unsigned SectorCount(const flash::Bank& bank);
 // The first address of a sector (primary view).
 uint16_t SectorStart(const flash::Bank& bank, unsigned sector);
 
+// What FlashTracker finds, as it finds it.
+class FlashListener {
+public:
+    virtual ~FlashListener() = default;
+    // An operation started; its timer is due at `due`.
+    virtual void Started(const FlashOperation& /*op*/, uint64_t /*due*/) {}
+    // An erase's second phase began; it is due at `due`.
+    virtual void SecondPhase(const FlashOperation& /*op*/, uint64_t /*due*/) {}
+    // The running operation's timer fired; the extension acts on it next (a program's commit, an
+    // erase's phase change or commit), so the flash still holds what the operation changes.
+    virtual void TimerDue(const FlashOperation& /*op*/) {}
+    // The operation ended: `end` and `outcome` say when and how.
+    virtual void Ended(const FlashOperation& /*op*/) {}
+};
+
 class FlashTracker : public Observer {
 public:
     explicit FlashTracker(const SimHost& host) : host_(host) {}
+    // Listeners are told in the order they were added.
+    void AddListener(FlashListener* listener) { listeners_.push_back(listener); }
     void RegisterWritten(uint64_t, uint32_t, uint8_t, bool) override {}
     void TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) override;
     void TimerExpired(uint64_t cycle, uint32_t timer) override;
@@ -85,7 +106,7 @@ private:
         std::optional<uint16_t> last;
         uint64_t offsets = 0;  // bit n: offset n of the write block captured
     };
-    void Start(uint64_t cycle, OpKind kind);
+    void Start(uint64_t cycle, OpKind kind, uint64_t due);
     void End(uint64_t cycle, OpEnd outcome);
     uint8_t Register(flash::Reg reg) const;
     std::optional<int> BankInMode(uint8_t mode) const;
@@ -93,6 +114,7 @@ private:
     bool Committing(uint64_t cycle) const { return expired_at_ == cycle; }
 
     const SimHost& host_;
+    std::vector<FlashListener*> listeners_;
     std::vector<FlashOperation> operations_;
     std::vector<uint64_t> changes_;
     std::array<Capture, flash::kBankCount> captures_{};

@@ -11,7 +11,6 @@ namespace {
 constexpr uint8_t kRequestBits = 0x0F;
 constexpr uint8_t kModeBits = 0xF0;
 constexpr uint32_t kHostSpaceBits = PELTO_SPACE_MASK;
-constexpr unsigned kBitsPerByte = 8;
 
 struct ModeName {
     uint8_t request;
@@ -51,49 +50,19 @@ void FlashTrace::Line(uint64_t cycle, const std::string& text) {
     Line(cycle, static_cast<uint16_t>(host_.GetProgramCounter()), text);
 }
 
-uint8_t FlashTrace::Value(flash::Reg reg) const {
-    const auto v = host_.sfrs().Read(flash::Id(reg));
-    return v ? v->current : 0;
-}
-
-std::optional<int> FlashTrace::ControlIn(uint8_t mode) const {
-    for (int c = 0; c < flash::kControlCount; ++c)
-        if (Value(flash::kControls[c]) & mode) return c;
-    return std::nullopt;
-}
-
-std::string FlashTrace::ProgramBlock(int bank) const {
-    const flash::Bank& b = flash::kBanks[bank];
-    const auto& last = last_data_address_[bank];
-    if (!last) return std::string(b.name) + ", no byte captured";
-    return std::string(b.name) + " block " + Range(*last & ~(b.write_block - 1u), b.write_block);
-}
-
-std::string FlashTrace::EraseSectors(int bank) const {
-    const flash::Bank& b = flash::kBanks[bank];
+std::string FlashTrace::What(const FlashOperation& op) const {
+    const flash::Bank& b = flash::kBanks[op.bank];
+    if (op.kind == OpKind::kProgram) {
+        if (!op.block_captured) return std::string(b.name) + ", no byte captured";
+        return std::string(b.name) + " block " + Range(op.block, b.write_block);
+    }
     std::string list;
-    auto add = [&](std::size_t number, const flash::Sector& sector) {
-        list += (list.empty() ? " " : ", ") + std::to_string(number) + " (" + Range(b.base + sector.offset, sector.size) + ")";
-    };
-    if (!b.IsData()) {
-        const uint8_t select = Value(b.select_low);
-        for (std::size_t i = 0; i < flash::kPairSectors.size(); ++i)
-            if (select >> i & 1) add(i, flash::kPairSectors[i]);
-    } else {
-        const uint32_t select = Value(*b.select_high) << kBitsPerByte | Value(b.select_low);
-        const auto low = static_cast<uint32_t>(flash::kDataSectorsInLowSelect);
-        for (std::size_t i = 0; i < flash::kDataSectors.size(); ++i) {
-            const uint32_t bit = i < low ? static_cast<uint32_t>(i) : kBitsPerByte + static_cast<uint32_t>(i) - low;
-            if (select >> bit & 1) add(i, flash::kDataSectors[i]);
-        }
+    for (unsigned s = 0; s < SectorCount(b); ++s) {
+        if (!(op.sectors >> s & 1u)) continue;
+        const flash::Sector& sector = b.IsData() ? flash::kDataSectors[s] : flash::kPairSectors[s];
+        list += (list.empty() ? " " : ", ") + std::to_string(s) + " (" + Range(b.base + sector.offset, sector.size) + ")";
     }
     return std::string(b.name) + (list.empty() ? ", no sector selected" : " sector" + list);
-}
-
-std::optional<FlashTrace::Operation> FlashTrace::Describe() const {
-    if (const auto c = ControlIn(flash::kModeProgram)) return Operation{false, ProgramBlock(flash::BankOfControl(*c))};
-    if (const auto c = ControlIn(flash::kModeErase)) return Operation{true, EraseSectors(flash::BankOfControl(*c))};
-    return std::nullopt;
 }
 
 void FlashTrace::SettleRequest() {
@@ -110,10 +79,6 @@ void FlashTrace::RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, boo
         SettleRequest();
         answered_ = false;
         expired_ = false;
-        if (id == flash::Id(flash::Reg::FDATA)) {
-            const uint16_t address = host_.cpu().Dptr();
-            if (const auto bank = flash::BankOfAddress(address)) last_data_address_[*bank] = address;
-        }
         if (control && (value & kRequestBits) != 0)
             request_ = Request{*control, value, cycle, static_cast<uint16_t>(host_.GetProgramCounter())};
         return;
@@ -128,24 +93,15 @@ void FlashTrace::RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, boo
     }
     SettleRequest();
     if (control && last == flash::Id(flash::Reg::FCMD)) {
-        if (answered_) return;
+        // With an operation running, the tracker reports the abort when the timer is cancelled.
+        if (answered_ || tracker_.Running()) return;
         answered_ = true;
-        Line(cycle, running_ ? "abort: " + std::string(running_->erase ? "erase of " : "program of ") + running_->what + " cancelled, nothing written; every bank back in read mode"
-                             : "abort: no operation was running; every bank back in read mode");
-        running_.reset();
+        Line(cycle, "abort: no operation was running; every bank back in read mode");
         return;
     }
     if (last == kNoAddress) {  // a timer callback, or the extension's reset
-        if (!expired_) return;
-        if (id == flash::Id(flash::Reg::NMISTAT) && (value & flash::kNmiFlashDone)) {
+        if (expired_ && id == flash::Id(flash::Reg::NMISTAT) && (value & flash::kNmiFlashDone))
             Line(cycle, "completion signalled: FIRQCFG bit 5 and NMISTAT bit 2 set");
-        } else if (control && (value & kModeBits) == flash::kModeRead && !answered_) {
-            answered_ = true;
-            Line(cycle, running_ ? std::string(running_->erase ? "erase" : "program") + " committed: " + running_->what +
-                                       "; bank back in read mode"
-                                 : "operation committed; bank back in read mode");
-            running_.reset();
-        }
         return;
     }
     if ((last & kHostSpaceBits) == PELTO_SPACE_CODE && id == flash::Id(flash::Reg::NMISTAT) && (value & flash::kNmiEccError))
@@ -153,29 +109,45 @@ void FlashTrace::RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, boo
                         " does not match its check bits (NMISTAT bit 6 set)");
 }
 
-void FlashTrace::TimerArmed(uint64_t cycle, std::optional<uint64_t> due) {
-    SettleRequest();
-    const uint32_t last = host_.GetLastMemoryAddress();
-    if (due && last == flash::Id(flash::Reg::FCMD)) {
-        running_ = Describe();
-        if (running_)
-            Line(cycle, std::string(running_->erase ? "erase" : "program") + " started: " + running_->what +
-                            (running_->erase ? "; first phase until cycle " : "; until cycle ") + std::to_string(*due));
-    } else if (due && last == kNoAddress && running_ && running_->erase) {
-        Line(cycle, "erase second phase: " + running_->what + "; until cycle " + std::to_string(*due));
-    } else if (!due && running_) {
-        if (const auto control = ControlIndex(last)) {
-            Line(cycle, std::string(running_->erase ? "erase of " : "program of ") + running_->what + " dropped: a new request on " + std::string(ControlName(*control)) +
-                            " stops the running operation");
-            running_.reset();
-        }
-    }
-}
+void FlashTrace::TimerArmed() { SettleRequest(); }
 
-void FlashTrace::TimerExpired(uint64_t) {
+void FlashTrace::TimerExpired() {
     SettleRequest();
     answered_ = false;
     expired_ = true;
+}
+
+void FlashTrace::Started(const FlashOperation& op, uint64_t due) {
+    const bool erase = op.kind == OpKind::kErase;
+    Line(op.start, std::string(erase ? "erase" : "program") + " started: " + What(op) +
+                       (erase ? "; first phase until cycle " : "; until cycle ") + std::to_string(due));
+}
+
+void FlashTrace::SecondPhase(const FlashOperation& op, uint64_t due) {
+    Line(*op.second_phase, "erase second phase: " + What(op) + "; until cycle " + std::to_string(due));
+}
+
+void FlashTrace::Ended(const FlashOperation& op) {
+    const std::string kind = op.kind == OpKind::kErase ? "erase" : "program";
+    const uint32_t last = host_.GetLastMemoryAddress();
+    switch (op.outcome) {
+    case OpEnd::kCompleted:
+        answered_ = true;
+        Line(*op.end, kind + " committed: " + What(op) + "; bank back in read mode");
+        break;
+    case OpEnd::kAborted:
+        if (last == flash::Id(flash::Reg::FCMD)) {
+            answered_ = true;
+            Line(*op.end, "abort: " + kind + " of " + What(op) + " cancelled, nothing written; every bank back in read mode");
+        } else if (const auto control = ControlIndex(last)) {
+            Line(*op.end, kind + " of " + What(op) + " dropped: a new request on " + std::string(ControlName(*control)) +
+                              " stops the running operation");
+        }
+        break;
+    case OpEnd::kRunning:
+    case OpEnd::kRestarted:
+    case OpEnd::kReset: break;
+    }
 }
 
 void FlashTrace::Finish() { SettleRequest(); }

@@ -22,7 +22,10 @@ std::optional<std::size_t> FlashRegisterIndex(uint32_t id) {
 
 }  // namespace
 
-Recorder::Recorder(const SimHost& host, TraceMode trace) : host_(host), trace_(trace), events_(host, stderr) {}
+Recorder::Recorder(const SimHost& host, TraceMode trace, FlashTracker& tracker)
+    : host_(host), trace_(trace), events_(host, tracker, stderr) {
+    if (trace_ != TraceMode::kOff) tracker.AddListener(&events_);
+}
 
 bool Recorder::OpenVcd(const std::string& path, uint32_t clock_hz, std::string& error) {
     std::vector<VcdSignal> signals;
@@ -62,14 +65,14 @@ void Recorder::TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t
         else
             std::fprintf(stderr, "trace: cycle %" PRIu64 ": timer %" PRIu32 " cancelled\n", cycle, timer);
     }
-    if (trace_ != TraceMode::kOff) events_.TimerArmed(cycle, due);
+    if (trace_ != TraceMode::kOff) events_.TimerArmed();
     vcd_.Change(cycle, kTimerSignal, due ? 1u : 0u);
 }
 
 void Recorder::TimerExpired(uint64_t cycle, uint32_t timer) {
     if (trace_ == TraceMode::kRegisters)
         std::fprintf(stderr, "trace: cycle %" PRIu64 ": timer %" PRIu32 " expired\n", cycle, timer);
-    if (trace_ != TraceMode::kOff) events_.TimerExpired(cycle);
+    if (trace_ != TraceMode::kOff) events_.TimerExpired();
     vcd_.Change(cycle, kTimerSignal, 0);
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "sim/peltosim/host/flash_ops.h"
 #include "sim/peltosim/host/sim_host.h"
 #include "sim/peltosim/out/flash_trace.h"
 #include "sim/peltosim/out/vcd_writer.h"
@@ -17,7 +18,8 @@ enum class TraceMode : uint8_t { kOff, kEvents, kRegisters };
 
 class Recorder : public Observer {
 public:
-    Recorder(const SimHost& host, TraceMode trace);
+    // With a trace, the operations are taken from `tracker`, which the host must report to.
+    Recorder(const SimHost& host, TraceMode trace, FlashTracker& tracker);
     // Starts the dump with every signal's value as it stands (call after the reset).
     bool OpenVcd(const std::string& path, uint32_t clock_hz, std::string& error);
     void RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) override;
