@@ -15,22 +15,6 @@
 
 namespace peltosim {
 
-// Several observers of one host, called in the order they were added.
-class ObserverList : public Observer {
-public:
-    void Add(Observer* o) { observers_.push_back(o); }
-    void RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) override;
-    void TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) override;
-    void TimerExpired(uint64_t cycle, uint32_t timer) override;
-    void ChipReset(uint64_t cycle, bool power_cut) override;
-    void MemoryWritten(uint64_t cycle, uint32_t address, uint32_t count) override;
-    void CodeRead(uint64_t cycle, uint16_t address, uint16_t pc) override;
-    void DataAccessed(uint64_t cycle, sim8051::DataSpace space, uint16_t address, bool write, uint16_t pc) override;
-
-private:
-    std::vector<Observer*> observers_;
-};
-
 enum class OpKind : uint8_t { kProgram, kErase };
 enum class OpEnd : uint8_t { kRunning, kCompleted, kAborted, kRestarted, kReset };
 

@@ -24,6 +24,7 @@
 
 #include "pelto/pelto.h"
 #include "sim/peltosim/base/space.h"
+#include "sim/peltosim/host/observer.h"
 #include "sim/chip/chip.h"
 #include "sim/cpu/cpu.h"
 #include "sim/peltosim/host/sfr_model.h"
@@ -38,23 +39,6 @@ inline constexpr uint32_t kNoAddress = 0;
 inline constexpr uint32_t kDefaultClockHz = 12'000'000;
 inline constexpr uint32_t kClocksPerCycle = 12;
 
-// What the host observed, for --trace, --vcd, the lint and the power-loss sweep.
-struct Observer {
-    virtual ~Observer() = default;
-    // A register write: by the program (watched or on a page the host models) or by an extension.
-    virtual void RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) = 0;
-    virtual void TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) = 0;
-    virtual void TimerExpired(uint64_t cycle, uint32_t timer) = 0;
-    // A reset or power cut from the host side (--reset-at, --power-cut-at), before it happens.
-    virtual void ChipReset(uint64_t /*cycle*/, bool /*power_cut*/) {}
-    // An extension's PeltoWriteMemory of `count` bytes at a host memory address, before they change.
-    virtual void MemoryWritten(uint64_t /*cycle*/, uint32_t /*address*/, uint32_t /*count*/) {}
-    // A MOVC data read of a code byte that an extension or a stop condition watches.
-    virtual void CodeRead(uint64_t /*cycle*/, uint16_t /*address*/, uint16_t /*pc*/) {}
-    // A program access of a data byte watched by a stop condition or SimHost::ObserveData.
-    virtual void DataAccessed(uint64_t /*cycle*/, sim8051::DataSpace /*space*/, uint16_t /*address*/, bool /*write*/,
-                              uint16_t /*pc*/) {}
-};
 
 enum class RunEnd : uint8_t { kHalted, kBreakpoint, kCycleLimit, kStopped, kPowerDown, kInterrupted };
 

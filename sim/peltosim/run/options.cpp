@@ -103,7 +103,7 @@ bool ParseShard(const std::string& text, Options& o, std::string& error) {
 
 // ---- the options' handlers: each stores its parsed value ----
 
-using Form = OptionSpec::Form;
+using Form = OptionEntry::Form;
 
 bool SetHelp(Options& o, const std::string&, const std::string*, std::string&) { return o.help = true; }
 bool SetJson(Options& o, const std::string&, const std::string*, std::string&) { return o.json = true; }
@@ -287,60 +287,60 @@ constexpr bool kKept = true;
 constexpr bool kDropped = false;
 
 constexpr std::array kOptions{
-    OptionSpec{"--ext", Form::kValue, "PATH", "load an extension library (repeatable)", kKept, AddExtension},
-    OptionSpec{"--load-bin", Form::kValue, "FILE@ADDR", "load a raw binary into code memory at ADDR (repeatable)", kKept, AddBinary},
-    OptionSpec{"--max-cycles", Form::kValue, "N", "stop with an error after N machine cycles (default 1000000000, 0: none)", kKept,
+    OptionEntry{"--ext", Form::kValue, "PATH", "load an extension library (repeatable)", kKept, AddExtension},
+    OptionEntry{"--load-bin", Form::kValue, "FILE@ADDR", "load a raw binary into code memory at ADDR (repeatable)", kKept, AddBinary},
+    OptionEntry{"--max-cycles", Form::kValue, "N", "stop with an error after N machine cycles (default 1000000000, 0: none)", kKept,
                SetMaxCycles},
-    OptionSpec{"--break", Form::kValue, "ADDR", "stop when the program counter reaches ADDR (repeatable)", kKept, AddBreakpoint},
-    OptionSpec{"--clock", Form::kValue, "HZ", "oscillator frequency reported to extensions (default 12000000)", kKept, SetClock},
-    OptionSpec{"--json", Form::kFlag, "", "print the results as one JSON object", kDropped, SetJson},
-    OptionSpec{"--dump", Form::kValue, "SPACE:ADDR:LEN", "print memory; SPACE is code, xdata or idata (repeatable)", kDropped, AddDump},
-    OptionSpec{"--sfr", Form::kValue, "NAME|ADDR|ID",
+    OptionEntry{"--break", Form::kValue, "ADDR", "stop when the program counter reaches ADDR (repeatable)", kKept, AddBreakpoint},
+    OptionEntry{"--clock", Form::kValue, "HZ", "oscillator frequency reported to extensions (default 12000000)", kKept, SetClock},
+    OptionEntry{"--json", Form::kFlag, "", "print the results as one JSON object", kDropped, SetJson},
+    OptionEntry{"--dump", Form::kValue, "SPACE:ADDR:LEN", "print memory; SPACE is code, xdata or idata (repeatable)", kDropped, AddDump},
+    OptionEntry{"--sfr", Form::kValue, "NAME|ADDR|ID",
                "print a register: a name (flash, chip, core or NMICON; any case), an SFR\n"
                "address 0x80-0xFF (as the program reads it now) or an identifier 0xF0...\n"
                "(repeatable)",
                kDropped, AddRegister},
-    OptionSpec{"--trace", Form::kFlag, "", "log flash events (requests, starts, commits, aborts, ECC errors) to\nstandard error",
+    OptionEntry{"--trace", Form::kFlag, "", "log flash events (requests, starts, commits, aborts, ECC errors) to\nstandard error",
                kDropped, SetTrace},
-    OptionSpec{"--trace=registers", Form::kFlag, "", "the same and every flash register write and timer event", kDropped,
+    OptionEntry{"--trace=registers", Form::kFlag, "", "the same and every flash register write and timer event", kDropped,
                SetTraceRegisters},
-    OptionSpec{"--vcd", Form::kValue, "FILE",
+    OptionEntry{"--vcd", Form::kValue, "FILE",
                "write a value change dump of the flash registers, timed by --clock\n(FILE is replaced only when the run has ended)",
                kDropped, SetVcd},
-    OptionSpec{"--menu", Form::kValue, "TEXT", "choose the extension menu entry TEXT after start-up", kDropped, SetMenu},
-    OptionSpec{"--keep-open", Form::kFlag, "", "with --menu: wait until the window is closed", kDropped, SetKeepOpen},
-    OptionSpec{"--serial-out", Form::kValue, "FILE", "write every byte the serial port transmits to FILE (- for standard output)",
+    OptionEntry{"--menu", Form::kValue, "TEXT", "choose the extension menu entry TEXT after start-up", kDropped, SetMenu},
+    OptionEntry{"--keep-open", Form::kFlag, "", "with --menu: wait until the window is closed", kDropped, SetKeepOpen},
+    OptionEntry{"--serial-out", Form::kValue, "FILE", "write every byte the serial port transmits to FILE (- for standard output)",
                kDropped, SetSerialOut},
-    OptionSpec{"--serial-in", Form::kValue, "FILE", "feed FILE's bytes to the serial port's receiver at the line's baud rate", kKept,
+    OptionEntry{"--serial-in", Form::kValue, "FILE", "feed FILE's bytes to the serial port's receiver at the line's baud rate", kKept,
                SetSerialIn},
-    OptionSpec{"--stop-on-read", Form::kValue, "SPACE:ADDR", "end the run after the program reads ADDR (code: MOVC, xdata, idata)",
+    OptionEntry{"--stop-on-read", Form::kValue, "SPACE:ADDR", "end the run after the program reads ADDR (code: MOVC, xdata, idata)",
                kKept, AddStopOnRead},
-    OptionSpec{"--stop-on-write", Form::kValue, "SPACE:ADDR", "end the run after the program writes ADDR (xdata, idata)", kKept,
+    OptionEntry{"--stop-on-write", Form::kValue, "SPACE:ADDR", "end the run after the program writes ADDR (xdata, idata)", kKept,
                AddStopOnWrite},
-    OptionSpec{"--reset-at", Form::kValue, "CYCLE", "reset the chip at CYCLE (repeatable)", kKept, AddResetAt},
-    OptionSpec{"--power-cut-at", Form::kValue, "CYCLE", "cut the power at CYCLE: reset, and RAM refilled (repeatable)", kKept,
+    OptionEntry{"--reset-at", Form::kValue, "CYCLE", "reset the chip at CYCLE (repeatable)", kKept, AddResetAt},
+    OptionEntry{"--power-cut-at", Form::kValue, "CYCLE", "cut the power at CYCLE: reset, and RAM refilled (repeatable)", kKept,
                AddPowerCutAt},
-    OptionSpec{"--ram-fill", Form::kValue, "BYTE|random:SEED", "what RAM holds after a power cut (default random:32850)", kKept,
+    OptionEntry{"--ram-fill", Form::kValue, "BYTE|random:SEED", "what RAM holds after a power cut (default random:32850)", kKept,
                SetRamFill},
-    OptionSpec{"--expect", Form::kValue, "SPACE:ADDR=VALUE",
+    OptionEntry{"--expect", Form::kValue, "SPACE:ADDR=VALUE",
                "expect byte(s) VALUE (0x01 or 0x01,0x02) from ADDR when the run ends\n(repeatable; exit status 3 when one is unmet)",
                kKept, AddExpectation},
-    OptionSpec{"--expect-serial", Form::kValue, "TEXT", "expect the serial output to contain TEXT (\\n, \\r, \\t, \\\\, \\xHH)", kKept,
+    OptionEntry{"--expect-serial", Form::kValue, "TEXT", "expect the serial output to contain TEXT (\\n, \\r, \\t, \\\\, \\xHH)", kKept,
                SetExpectSerial},
-    OptionSpec{"--power-cut-sweep", Form::kFlag, "",
+    OptionEntry{"--power-cut-sweep", Form::kFlag, "",
                "cut the power once after every persistent flash change and check the\n"
                "expectations after each cut (one process per cut)",
                kDropped, SetSweep},
-    OptionSpec{"--sweep-every", Form::kValue, "N", "with the sweep: also cut every N cycles", kDropped, SetSweepEvery},
-    OptionSpec{"--sweep-svg", Form::kValue, "FILE", "with the sweep: draw the flash operations and cut points as SVG", kDropped,
+    OptionEntry{"--sweep-every", Form::kValue, "N", "with the sweep: also cut every N cycles", kDropped, SetSweepEvery},
+    OptionEntry{"--sweep-svg", Form::kValue, "FILE", "with the sweep: draw the flash operations and cut points as SVG", kDropped,
                SetSweepSvg},
-    OptionSpec{"--jobs", Form::kValue, "N", "with the sweep: cut runs in parallel (default: one per core)", kDropped, SetJobs},
-    OptionSpec{"--shard", Form::kValue, "K/N", "with the sweep: run cut points K, K+N, K+2N, ... (K from 1 to N)", kDropped, SetShard},
-    OptionSpec{"--lint", Form::kAttached, "[=error,-NAME]",
+    OptionEntry{"--jobs", Form::kValue, "N", "with the sweep: cut runs in parallel (default: one per core)", kDropped, SetJobs},
+    OptionEntry{"--shard", Form::kValue, "K/N", "with the sweep: run cut points K, K+N, K+2N, ... (K from 1 to N)", kDropped, SetShard},
+    OptionEntry{"--lint", Form::kAttached, "[=error,-NAME]",
                "warn about flash misuse (error: each finding fails the run; -NAME: off)", kDropped, SetLint},
-    OptionSpec{"--fail-service", Form::kValue, "NAME", "make the host service NAME fail (repeatable; for testing)", kKept,
+    OptionEntry{"--fail-service", Form::kValue, "NAME", "make the host service NAME fail (repeatable; for testing)", kKept,
                AddFailingService},
-    OptionSpec{"--help", Form::kFlag, "", "show this text", kDropped, SetHelp, "-h"},
+    OptionEntry{"--help", Form::kFlag, "", "show this text", kDropped, SetHelp, "-h"},
 };
 
 // The usage text's help column.
@@ -348,14 +348,14 @@ constexpr std::size_t kHelpColumn = 24;
 constexpr std::size_t kMinGap = 2;
 
 // The entry an argument names, and whether it carries its value after '='.
-const OptionSpec* Find(const std::string& arg, bool& attached) {
+const OptionEntry* Find(const std::string& arg, bool& attached) {
     attached = false;
-    for (const auto& spec : kOptions) {
-        if (arg == spec.name || (!spec.alias.empty() && arg == spec.alias)) return &spec;
-        if (spec.form == Form::kAttached && arg.size() > spec.name.size() && arg.compare(0, spec.name.size(), spec.name) == 0 &&
-            arg[spec.name.size()] == '=') {
+    for (const auto& entry : kOptions) {
+        if (arg == entry.name || (!entry.alias.empty() && arg == entry.alias)) return &entry;
+        if (entry.form == Form::kAttached && arg.size() > entry.name.size() && arg.compare(0, entry.name.size(), entry.name) == 0 &&
+            arg[entry.name.size()] == '=') {
             attached = true;
-            return &spec;
+            return &entry;
         }
     }
     return nullptr;
@@ -365,20 +365,20 @@ bool IsOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; 
 
 }  // namespace
 
-std::span<const OptionSpec> OptionTable() { return kOptions; }
+std::span<const OptionEntry> OptionTable() { return kOptions; }
 
 std::string Usage() {
     std::string s =
         "usage: pelto-sim [options] [PROGRAM.hex ...]\n"
         "Runs an 8051 program until it jumps to itself, with extensions loaded.\n"
         "\n";
-    for (const auto& spec : kOptions) {
-        std::string head = "  " + std::string(spec.name);
-        if (spec.form == Form::kValue) head += ' ';
-        head += spec.value;
-        if (!spec.alias.empty()) head += ", " + std::string(spec.alias);
+    for (const auto& entry : kOptions) {
+        std::string head = "  " + std::string(entry.name);
+        if (entry.form == Form::kValue) head += ' ';
+        head += entry.value;
+        if (!entry.alias.empty()) head += ", " + std::string(entry.alias);
         head.append(head.size() + kMinGap > kHelpColumn ? kMinGap : kHelpColumn - head.size(), ' ');
-        std::string_view help = spec.help;
+        std::string_view help = entry.help;
         for (;;) {
             const auto nl = help.find('\n');
             s += head;
@@ -401,24 +401,24 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
             continue;
         }
         bool attached = false;
-        const OptionSpec* spec = Find(a, attached);
-        if (spec == nullptr) {
+        const OptionEntry* entry = Find(a, attached);
+        if (entry == nullptr) {
             error = "unknown option '" + a + "'";
             return std::nullopt;
         }
         std::string value;
         const std::string* given = nullptr;
-        if (spec->form == Form::kValue) {
+        if (entry->form == Form::kValue) {
             if (i + 1 >= args.size()) {
                 error = a + " needs a value";
                 return std::nullopt;
             }
             given = &args[++i];
         } else if (attached) {
-            value = a.substr(spec->name.size() + 1);
+            value = a.substr(entry->name.size() + 1);
             given = &value;
         }
-        if (!spec->apply(o, a, given, error)) return std::nullopt;
+        if (!entry->apply(o, a, given, error)) return std::nullopt;
     }
     const bool sweep_only = o.sweep_every != 0 || o.sweep_svg || o.jobs != 0 || o.shard_count != 1;
     if (sweep_only && !o.power_cut_sweep) {
@@ -436,9 +436,9 @@ std::vector<std::string> CutRunArguments(const std::vector<std::string>& args) {
     std::vector<std::string> out;
     for (std::size_t i = 0; i < args.size(); ++i) {
         bool attached = false;
-        const OptionSpec* spec = IsOption(args[i]) ? Find(args[i], attached) : nullptr;
-        const bool keep = spec == nullptr || spec->in_cut_runs;
-        const bool with_value = spec != nullptr && spec->form == Form::kValue && i + 1 < args.size();
+        const OptionEntry* entry = IsOption(args[i]) ? Find(args[i], attached) : nullptr;
+        const bool keep = entry == nullptr || entry->in_cut_runs;
+        const bool with_value = entry != nullptr && entry->form == Form::kValue && i + 1 < args.size();
         if (keep) out.push_back(args[i]);
         if (with_value) {
             ++i;

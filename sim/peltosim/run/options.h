@@ -84,7 +84,7 @@ struct Options {
 };
 
 // One option of the command line: it drives the parser, the usage text and the sweep's cut runs.
-struct OptionSpec {
+struct OptionEntry {
     enum class Form : uint8_t {
         kFlag,      // --name
         kValue,     // --name VALUE (the next argument)
@@ -101,7 +101,7 @@ struct OptionSpec {
     std::string_view alias = {};  // a short name, if any
 };
 
-std::span<const OptionSpec> OptionTable();
+std::span<const OptionEntry> OptionTable();
 
 // Parses argv[1..]; on failure returns nothing and says why in `error`.
 std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error);

@@ -133,10 +133,10 @@ TEST(OptionTable, UsageAndParserAgree) {
             EXPECT_FALSE(*parsed == before) << use.front() << " is parsed into nothing";
         }
     }
-    for (const auto& spec : peltosim::OptionTable()) {
-        EXPECT_TRUE(shown.count(std::string(spec.name))) << spec.name << " is parsed but not in the usage text";
-        if (!spec.alias.empty()) {
-            EXPECT_TRUE(shown.count(std::string(spec.alias))) << spec.alias << " is not in the usage text";
+    for (const auto& entry : peltosim::OptionTable()) {
+        EXPECT_TRUE(shown.count(std::string(entry.name))) << entry.name << " is parsed but not in the usage text";
+        if (!entry.alias.empty()) {
+            EXPECT_TRUE(shown.count(std::string(entry.alias))) << entry.alias << " is not in the usage text";
         }
     }
     EXPECT_EQ(shown.size(), peltosim::OptionTable().size() + 1);  // + the alias -h
