@@ -21,6 +21,7 @@
 #include "sim_host.h"
 #include "sweep.h"
 #include "window_loop.h"
+#include "debug/adapter.h"
 
 namespace {
 
@@ -59,6 +60,7 @@ peltosim::StopAccess::Space ToStopSpace(peltosim::Space space) {
 int main(int argc, char** argv) {
     std::string error;
     const std::vector<std::string> args(argv + 1, argv + argc);
+    if (peltosim::debug::WantsAdapter(args)) return peltosim::debug::RunAdapter(args);
     const auto options = peltosim::ParseOptions(args, error);
     if (!options) return Fail(error + " (pelto-sim --help lists the options)");
     if (options->help) {

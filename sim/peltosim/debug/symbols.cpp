@@ -31,16 +31,14 @@ struct SpaceName {
 };
 constexpr SpaceName kSpaceNames[] = {{"code", MemSpace::kCode}, {"xdata", MemSpace::kXdata}, {"idata", MemSpace::kIdata}};
 
-// 'text', built up front to back (concatenating onto a one-character literal misleads gcc 12's
-// overlap warning).
+}  // namespace
+
 std::string Quote(std::string_view text) {
     std::string quoted(1, '\'');
     quoted.append(text);
     quoted.push_back('\'');
     return quoted;
 }
-
-}  // namespace
 
 std::string_view CName(std::string_view label) { return label.starts_with("_") ? label.substr(1) : label; }
 

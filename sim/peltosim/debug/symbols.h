@@ -68,6 +68,8 @@ std::optional<BreakSpec> ResolveBreak(const Program* program, std::string_view t
 
 // The memory space a symbol lives in, when it has one the debugger reads directly.
 std::optional<MemSpace> SpaceOf(const Symbol& s);
+// 'text', built front to back (gcc 12's overlap warning misreads a short literal + a string).
+std::string Quote(std::string_view text);
 // The C name of an assembler label: "_append" -> "append".
 std::string_view CName(std::string_view label);
 
