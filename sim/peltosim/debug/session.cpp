@@ -31,7 +31,8 @@ constexpr uint8_t kAcallMask = 0x1F;
 constexpr unsigned kAcallPageShift = 3;  // opcode bits 7..5 are target bits 10..8
 constexpr uint16_t kAcallBlockMask = 0xF800;
 constexpr std::string_view kPowerCutFilter = "powerCut";
-constexpr std::size_t kDisassembleContext = 64;
+// Longer than any instruction or interrupt call, in machine cycles.
+constexpr uint64_t kInstructionWindow = 8;
 
 struct SpaceName {
     std::string_view name;
@@ -82,7 +83,20 @@ void Session::Event(const std::string& name, const json& body) {
 }
 
 int Session::Serve() {
+    // A copy of a checkpoint starts with the command it was made for (timeline.h).
+    std::optional<json> copied;
     for (;;) {
+        if (copied) {
+            const json command = std::move(*copied);
+            copied.reset();
+            try {
+                Continue(command);
+            } catch (const Resumed& resumed) {
+                copied = resumed.command;
+            }
+            if (disconnected_) break;
+            continue;
+        }
         std::optional<json> request;
         if (!queued_.empty()) {
             request = std::move(queued_.front());
@@ -94,7 +108,7 @@ int Session::Serve() {
         try {
             Dispatch(*request);
         } catch (const Resumed& resumed) {
-            Continue(resumed.command);
+            copied = resumed.command;
         }
         if (disconnected_) break;
     }
@@ -314,7 +328,9 @@ json Session::SetFunctionBreakpoints(const json& args) {
     for (const auto& b : args.value("breakpoints", json::array())) {
         const int id = next_breakpoint_id_++;
         std::string error;
-        const auto address = ResolveWhere(program_.get(), b.value("name", ""), error);
+        auto address = ResolveWhere(program_.get(), b.value("name", ""), error);
+        if (const auto* f = address ? program_->FunctionAt(*address) : nullptr; f && *f->start == *address)
+            address = program_->BodyStart(*f);
         if (!address) {
             result.push_back(Verified(id, false, {}, error));
             continue;
@@ -551,6 +567,8 @@ bool Session::StepStops(Mode mode, uint16_t start_pc, const std::optional<Source
     const auto& cpu = host_->cpu();
     const uint16_t pc = cpu.Pc();
     if (!program_->IsLineStart(pc)) return false;
+    // A function's entry line is its prologue: the step goes on to the body.
+    if (const auto* f = program_->FunctionAt(pc); f && pc == *f->start && program_->BodyStart(*f) != pc) return false;
     // The stack grows upwards: a deeper frame has a higher SP.
     const uint8_t sp = cpu.Sp();
     switch (mode) {
@@ -704,6 +722,22 @@ void Session::ScoutSees(bool data) {
     if (counts) scout_found_ = json{cycles, pc};
 }
 
+// The instruction boundary just before the goal: the run goes most of the way in one go, then
+// an instruction at a time.
+void Session::ScoutInstruction() {
+    auto& cpu = host_->cpu();
+    const uint64_t goal = goal_cycle_;
+    if (cpu.Cycles() + kInstructionWindow < goal) {
+        goal_cycle_ = goal - kInstructionWindow;
+        RunUntilStop(Mode::kScout);
+        goal_cycle_ = goal;
+    }
+    while (cpu.Cycles() < goal && !ended_) {
+        scout_found_ = json{cpu.Cycles(), cpu.Pc()};
+        if (!RunUntilStop(Mode::kInstruction)) break;
+    }
+}
+
 json Session::SaveState() const {
     auto breakpoints = [](const std::map<uint16_t, Breakpoint>& table) {
         json list = json::array();
@@ -756,7 +790,7 @@ void Session::RestoreState(const json& state) {
 void Session::GoBack(const json& request, Mode mode) {
     auto& cpu = host_->cpu();
     const uint64_t now = cpu.Cycles();
-    json command{{"lines", mode != Mode::kContinue}, {"limit", now}, {"sp", cpu.Sp()}, {"state", SaveState()},
+    json command{{"lines", mode == Mode::kNext}, {"instruction", mode == Mode::kInstruction}, {"limit", now}, {"sp", cpu.Sp()}, {"state", SaveState()},
                  {"request", request}};
     const auto candidates = timeline_.Before(now, true);
     for (const auto index : candidates) {
@@ -786,8 +820,12 @@ void Session::Continue(const json& command) {
         scout_lines_ = command["lines"];
         scout_sp_ = command["sp"];
         scout_found_ = nullptr;
-        ScoutSees(false);
-        RunUntilStop(Mode::kScout);
+        if (command.value("instruction", false)) {
+            ScoutInstruction();
+        } else {
+            ScoutSees(false);
+            RunUntilStop(Mode::kScout);
+        }
         timeline_.Reply({{"found", scout_found_}});
     }
     goal_reason_ = command["reason"];
@@ -838,7 +876,8 @@ std::vector<Session::Frame> Session::Frames() const {
     const auto iram = cpu.Iram();
     std::vector<Frame> frames{{cpu.Pc(), program_->FunctionAt(cpu.Pc())}};
     int a = cpu.Sp() - 1;
-    while (a >= kFirstStackByte && frames.back().function) {
+    while (a >= kFirstStackByte) {
+        // Code without debug information (the library, ROM routines) is left by any call.
         const Function* callee = frames.back().function;
         const auto ret = static_cast<uint16_t>(iram[a] | iram[a + 1] << kByteBits);
         const Function* caller = program_->FunctionAt(ret);
@@ -851,13 +890,13 @@ std::vector<Session::Frame> Session::Frames() const {
             const auto acall_target = static_cast<uint16_t>((ret & kAcallBlockMask) |
                                                             (code[acall] & ~kAcallMask & 0xFF) << kAcallPageShift |
                                                             code[static_cast<uint16_t>(acall + 1)]);
-            if (code[lcall] == sim8051::kLcall && lcall_target == *callee->start) {
+            if (code[lcall] == sim8051::kLcall && (!callee || lcall_target == *callee->start)) {
                 frames.push_back({lcall, caller});
                 found = true;
-            } else if ((code[acall] & kAcallMask) == sim8051::kAcall && acall_target == *callee->start) {
+            } else if ((code[acall] & kAcallMask) == sim8051::kAcall && (!callee || acall_target == *callee->start)) {
                 frames.push_back({acall, caller});
                 found = true;
-            } else if (callee->interrupt) {
+            } else if (callee && callee->interrupt) {
                 frames.push_back({ret, caller});
                 found = true;
             }

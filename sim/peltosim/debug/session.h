@@ -94,6 +94,7 @@ private:
     void PowerCutNow();
     void TakeCheckpoint();
     void ScoutSees(bool data);
+    void ScoutInstruction();
     void Continue(const json& command);
     void ArmLineStarts(bool on);
     void RearmBreakpoints();

@@ -91,9 +91,16 @@ std::optional<SourceLine> Program::LineAt(uint16_t pc) const {
     if (it == lines_by_address_.begin()) return std::nullopt;
     const LineRecord* l = *--it;
     // Several records may share the address: the last one in file order is the statement.
+    // Code outside the functions (the library, ROM routines) has no line.
     const Function* here = FunctionAt(pc);
-    if (here && l->address < *here->start) return std::nullopt;
+    if (!here || l->address < *here->start) return std::nullopt;
     return SourceLine{l->file, l->line};
+}
+
+uint16_t Program::BodyStart(const Function& f) const {
+    const auto after = std::upper_bound(line_starts_.begin(), line_starts_.end(), *f.start);
+    if (after != line_starts_.end() && f.end && *after <= *f.end && IsLineStart(*f.start)) return *after;
+    return *f.start;
 }
 
 bool Program::IsLineStart(uint16_t pc) const { return std::binary_search(line_starts_.begin(), line_starts_.end(), pc); }
@@ -115,9 +122,13 @@ std::vector<uint16_t> Program::LineAddresses(std::string_view file, uint32_t lin
 }
 
 const Symbol* Program::FindVariable(std::string_view name, std::optional<uint16_t> pc) const {
+    // C's scopes first (local, static of this file, global), then, as debuggers do, a static of
+    // another file.
     const Function* f = pc ? FunctionAt(*pc) : nullptr;
-    const Symbol* file_static = nullptr;
+    const std::string* file = f && f->scope.kind == Scope::Kind::kFile ? &f->scope.file : nullptr;
+    const Symbol* same_file = nullptr;
     const Symbol* global = nullptr;
+    const Symbol* other_file = nullptr;
     for (const auto& s : info_.symbols) {
         if (s.name != name && s.name != CName(name)) continue;
         switch (s.scope.kind) {
@@ -125,16 +136,14 @@ const Symbol* Program::FindVariable(std::string_view name, std::optional<uint16_
             if (f && s.scope.function == f->name) return &s;
             break;
         case Scope::Kind::kFile:
-            if (!file_static && (!f || f->scope.kind != Scope::Kind::kFile || f->scope.file == s.scope.file || !pc))
-                file_static = &s;
+            if (file && *file == s.scope.file) same_file = same_file ? same_file : &s;
+            else other_file = other_file ? other_file : &s;
             break;
-        case Scope::Kind::kGlobal:
-            if (!global) global = &s;
-            break;
+        case Scope::Kind::kGlobal: global = global ? global : &s; break;
         case Scope::Kind::kMember: break;
         }
     }
-    return file_static ? file_static : global;
+    return same_file ? same_file : global ? global : other_file;
 }
 
 std::vector<const Symbol*> Program::Locals(const Function& f) const {

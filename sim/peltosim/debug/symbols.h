@@ -34,6 +34,9 @@ public:
     const Function* FindFunction(std::string_view name) const;  // "append" or its label "_append"
     // The C line whose code holds `pc` (the nearest line record at or below it in its function).
     std::optional<SourceLine> LineAt(uint16_t pc) const;
+    // Where a function's body starts: its first line after the one at its entry, which belongs
+    // to the prologue that moves the arguments into place; the entry itself when it has no other.
+    uint16_t BodyStart(const Function& f) const;
     // Whether `pc` is the first address of a C line record.
     bool IsLineStart(uint16_t pc) const;
     const std::vector<uint16_t>& line_starts() const { return line_starts_; }

@@ -57,6 +57,8 @@ std::string Hex(uint64_t value, unsigned digits) {
     return out.str();
 }
 
+std::string Integer(const char* name, bool is_signed) { return is_signed ? std::string(name) : std::string("unsigned ") + name; }
+
 // "[text]", built by appending (gcc 12 misreads the concatenation of short literals).
 std::string Index(std::string_view text) {
     std::string index(1, '[');
@@ -126,10 +128,10 @@ std::string Values::TypeName(const ValueRef& v) const {
         case TypeLink::Kind::kDataPointer: name = " __data *" + name; break;
         case TypeLink::Kind::kIdataPointer: name = " __idata *" + name; break;
         case TypeLink::Kind::kPagedPointer: name = " __pdata *" + name; break;
-        case TypeLink::Kind::kChar: name = "char" + name; break;
-        case TypeLink::Kind::kShort: name = "short" + name; break;
-        case TypeLink::Kind::kInt: name = "int" + name; break;
-        case TypeLink::Kind::kLong: name = "long" + name; break;
+        case TypeLink::Kind::kChar: name = Integer("char", v.type->is_signed) + name; break;
+        case TypeLink::Kind::kShort: name = Integer("short", v.type->is_signed) + name; break;
+        case TypeLink::Kind::kInt: name = Integer("int", v.type->is_signed) + name; break;
+        case TypeLink::Kind::kLong: name = Integer("long", v.type->is_signed) + name; break;
         case TypeLink::Kind::kFloat: name = "float" + name; break;
         case TypeLink::Kind::kVoid: name = "void" + name; break;
         case TypeLink::Kind::kStruct: name = "struct " + l.struct_name + name; break;
@@ -137,9 +139,6 @@ std::string Values::TypeName(const ValueRef& v) const {
         case TypeLink::Kind::kBitField: name = "bit-field:" + std::to_string(l.bit_width) + name; break;
         }
     }
-    if (v.type && !v.type->is_signed && name.find_first_of("(*") == std::string::npos && name.rfind("struct", 0) != 0 &&
-        name.rfind("float", 0) != 0 && name.rfind("void", 0) != 0)
-        name = "unsigned " + name;
     return name + suffix;
 }
 
