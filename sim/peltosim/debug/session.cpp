@@ -31,6 +31,24 @@ constexpr uint8_t kAcallMask = 0x1F;
 constexpr unsigned kAcallPageShift = 3;  // opcode bits 7..5 are target bits 10..8
 constexpr uint16_t kAcallBlockMask = 0xF800;
 constexpr std::string_view kPowerCutFilter = "powerCut";
+constexpr std::string_view kFlashStartFilter = "flashStart";
+constexpr std::string_view kFlashEndFilter = "flashEnd";
+constexpr std::string_view kEccFilter = "eccError";
+constexpr std::string_view kLintFilter = "lint";
+
+struct Filter {
+    std::string_view filter;
+    const char* label;
+    bool on;
+    const char* description;
+};
+constexpr Filter kFilters[] = {
+    {kPowerCutFilter, "Power cut", true, "Stop just before a power cut (--power-cut-at); continuing boots the firmware again"},
+    {kFlashStartFilter, "Flash operation start", false, "Stop after the instruction that starts a program or erase"},
+    {kFlashEndFilter, "Flash operation end", false, "Stop when a flash operation commits or is aborted"},
+    {kEccFilter, "ECC error", false, "Stop when the flash reports an ECC error to the firmware (NMISTAT bit 6)"},
+    {kLintFilter, "Lint finding", false, "Stop at a flash lint finding (launch with --lint)"},
+};
 // Longer than any instruction or interrupt call, in machine cycles.
 constexpr uint64_t kInstructionWindow = 8;
 
@@ -65,6 +83,13 @@ uint32_t SpaceSize(MemSpace space) {
 }
 
 std::string FunctionName(const Function* f) { return f ? f->name : "??"; }
+
+json FilterList() {
+    json list = json::array();
+    for (const auto& f : kFilters)
+        list.push_back({{"filter", f.filter}, {"label", f.label}, {"default", f.on}, {"description", f.description}});
+    return list;
+}
 
 }  // namespace
 
@@ -197,9 +222,7 @@ json Session::Initialize(const json&) {
             {"supportsInstructionBreakpoints", true},
             {"supportsSteppingGranularity", true},
             {"supportsTerminateRequest", true},
-            {"exceptionBreakpointFilters",
-             {{{"filter", kPowerCutFilter}, {"label", "Power cut"}, {"default", true},
-               {"description", "Stop just before a power cut (--power-cut-at); continuing boots the firmware again"}}}}};
+            {"exceptionBreakpointFilters", FilterList()}};
 }
 
 // ---- launching ----
@@ -245,7 +268,16 @@ json Session::Launch(const json& args) {
     }
     LoadedMask loaded;
     if (!LoadPrograms(*options_, !extensions_.empty(), host_->cpu().Code(), loaded, error)) throw std::runtime_error(error);
-    host_->SetObserver(this);
+    // The flash's operations (and the lint, when asked for) are followed for the exception
+    // filters and the Flash scope; this session looks after them.
+    tracker_ = std::make_unique<FlashTracker>(*host_);
+    observers_.Add(tracker_.get());
+    if (options_->lint) {
+        lint_ = std::make_unique<Lint>(*host_, *tracker_, options_->lint_off);
+        observers_.Add(lint_.get());
+    }
+    observers_.Add(this);
+    host_->SetObserver(&observers_);
     host_->OnReset([this] {
         for (const auto& e : extensions_)
             if (ResetExtension(e) == 0) Event("output", {{"category", "stderr"}, {"output", "extension '" + e.path + "' reset failed\n"}});
@@ -264,7 +296,8 @@ json Session::Launch(const json& args) {
     host_->SetRamFill({options_->ram_fill_random, options_->ram_fill_byte, options_->ram_fill_seed});
     if (!extensions_.empty())
         for (const auto& range : flash::kWatchedCode) host_->KeepOnPowerCut(range.first, range.last);
-    exception_filters_.insert(std::string(kPowerCutFilter));
+    for (const auto& f : kFilters)
+        if (f.on) exception_filters_.insert(std::string(f.filter));
     launched_ = true;
     return {};
 }
@@ -524,7 +557,38 @@ void Session::PowerCutNow() {
     cut_due_ = false;
     ++next_cut_;
     ++power_cuts_;
+    observers_.ChipReset(host_->cpu().Cycles(), true);
     host_->PowerCut();
+}
+
+void Session::StopFor(const std::string& filter, const std::string& description) {
+    if (scouting_ || !exception_filters_.count(filter)) return;
+    exception_filter_ = filter;
+    hit_description_ = description;
+    host_->Stop();
+}
+
+void Session::FlashEvents() {
+    const auto& ops = tracker_->operations();
+    const uint64_t cycle = host_->GetStates();
+    for (; operations_seen_ < ops.size(); ++operations_seen_)
+        StopFor(std::string(kFlashStartFilter), "flash " + Describe(ops[operations_seen_], cycle) + " started");
+    // Operations end in the order they started.
+    for (; operations_ended_ < ops.size() && ops[operations_ended_].outcome != OpEnd::kRunning; ++operations_ended_) {
+        const auto& op = ops[operations_ended_];
+        StopFor(std::string(kFlashEndFilter), "flash " + Describe(op) + " " + OutcomeName(op.outcome));
+    }
+    if (lint_)
+        for (; findings_seen_ < lint_->findings().size(); ++findings_seen_)
+            StopFor(std::string(kLintFilter), "lint: " + lint_->findings()[findings_seen_].message);
+}
+
+void Session::RegisterWritten(uint64_t, uint32_t id, uint8_t value, bool by_program) {
+    if (!by_program && id == flash::Id(flash::Reg::NMISTAT) && (value & flash::kNmiEccError) != 0 &&
+        (host_->GetLastMemoryAddress() & PELTO_SPACE_MASK) == PELTO_SPACE_CODE)
+        StopFor(std::string(kEccFilter), "ECC error reported on a read of code:" +
+                                             Hex(host_->GetLastMemoryAddress() & 0xFFFF, 4));
+    FlashEvents();
 }
 
 void Session::FlushSerial() {
@@ -595,6 +659,7 @@ std::optional<std::string> Session::RunUntilStop(Mode mode) {
     stop_requested_ = false;
     data_hit_ = false;
     hit_description_.clear();
+    exception_filter_.clear();
     const uint64_t max_cycles = options_->max_cycles == 0 ? ~uint64_t{0} : options_->max_cycles;
     std::optional<std::string> reason;
     while (!reason) {
@@ -632,8 +697,11 @@ std::optional<std::string> Session::RunUntilStop(Mode mode) {
                 data_hit_ = false;
             } else if (mode == Mode::kGoal) {
                 data_hit_ = false;
+                exception_filter_.clear();
             } else if (data_hit_) {
                 reason = "data breakpoint";
+            } else if (!exception_filter_.empty()) {
+                reason = "exception";
             } else {
                 reason = "pause";
             }
@@ -648,6 +716,7 @@ std::optional<std::string> Session::RunUntilStop(Mode mode) {
                 if (at_goal || (mode != Mode::kGoal && mode != Mode::kScout && exception_filters_.count(std::string(kPowerCutFilter)))) {
                     cut_due_ = true;
                     hit_description_ = "power cut at cycle " + std::to_string(cycles);
+                    if (const auto* op = tracker_->Running()) hit_description_ += ", during the " + Describe(*op, cycles);
                     reason = at_goal ? goal_reason_ : "exception";
                     break;
                 }
@@ -1010,6 +1079,12 @@ json Session::Variables(const json& args) {
     case ScopeRef::Kind::kFlash:
         for (const auto& r : flash::kRegisters)
             if (const auto v = host_->sfrs().Read(r.id)) list.push_back(Plain(std::string(r.name), v->current, 2));
+        if (const auto* op = tracker_->Running())
+            list.push_back({{"name", "operation"},
+                            {"value", Describe(*op, cpu.Cycles()) + ", " + std::to_string(cpu.Cycles() - op->start) + " cycles in"},
+                            {"variablesReference", 0}});
+        else
+            list.push_back({{"name", "operation"}, {"value", "none"}, {"variablesReference", 0}});
         list.push_back({{"name", "power cuts"}, {"value", std::to_string(power_cuts_)}, {"variablesReference", 0}});
         break;
     }

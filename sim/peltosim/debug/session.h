@@ -19,6 +19,8 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/peltosim/extension_loader.h"
+#include "sim/peltosim/flash_ops.h"
+#include "sim/peltosim/lint.h"
 #include "sim/peltosim/options.h"
 #include "sim/peltosim/sim_host.h"
 #include "symbols.h"
@@ -122,10 +124,15 @@ private:
     // A source file as the client can open it: found in the directories of the launch.
     std::string SourcePath(const std::string& file) const;
 
-    // Observer: the data breakpoints.
-    void RegisterWritten(uint64_t, uint32_t, uint8_t, bool) override {}
-    void TimerArmed(uint64_t, uint32_t, std::optional<uint64_t>) override {}
-    void TimerExpired(uint64_t, uint32_t) override {}
+    // Observer, after the flash tracker and the lint: data breakpoints and the flash's stops.
+    void RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) override;
+    void TimerArmed(uint64_t, uint32_t, std::optional<uint64_t>) override { FlashEvents(); }
+    void TimerExpired(uint64_t, uint32_t) override { FlashEvents(); }
+    void MemoryWritten(uint64_t, uint32_t, uint32_t) override { FlashEvents(); }
+    void CodeRead(uint64_t, uint16_t, uint16_t) override { FlashEvents(); }
+    // Stops for the exception filters on what the flash tracker and the lint saw since the last look.
+    void FlashEvents();
+    void StopFor(const std::string& filter, const std::string& description);
     void DataAccessed(uint64_t cycle, sim8051::DataSpace space, uint16_t address, bool write, uint16_t pc) override;
 
     void Respond(const json& request, bool success, const json& body = json::object(), const std::string& message = {});
@@ -147,6 +154,13 @@ private:
     std::vector<LoadedExtension> extensions_;
     std::unique_ptr<Program> program_;
     std::unique_ptr<Values> values_;
+    ObserverList observers_;
+    std::unique_ptr<FlashTracker> tracker_;
+    std::unique_ptr<Lint> lint_;
+    std::size_t operations_seen_ = 0;
+    std::size_t operations_ended_ = 0;
+    std::size_t findings_seen_ = 0;
+    std::string exception_filter_;  // the filter of an exception stop
     RunEnd end_ = RunEnd::kHalted;
     std::size_t next_cut_ = 0;   // index into the power cuts, sorted
     std::vector<uint64_t> cuts_;

@@ -235,7 +235,7 @@ std::optional<Place> ResolvePlace(const Program* program, std::string_view text,
     return Place{space->space, *s->address};
 }
 
-std::optional<BreakSpec> ResolveBreak(const Program* program, std::string_view text, std::string& error) {
+std::optional<BreakAt> ResolveBreak(const Program* program, std::string_view text, std::string& error) {
     uint64_t count = 1;
     // A count follows the last comma; a C line "file.c:12" has none.
     if (const auto comma = text.rfind(','); comma != std::string_view::npos) {
@@ -249,7 +249,7 @@ std::optional<BreakSpec> ResolveBreak(const Program* program, std::string_view t
     }
     const auto address = ResolveWhere(program, text, error);
     if (!address) return std::nullopt;
-    return BreakSpec{*address, count};
+    return BreakAt{*address, count};
 }
 
 }  // namespace peltosim::debug

@@ -63,11 +63,11 @@ std::optional<uint16_t> ResolveWhere(const Program* program, std::string_view te
 // "SPACE:ADDR" or "SPACE:SYMBOL" (xdata, idata, code); a symbol's own space must agree.
 std::optional<Place> ResolvePlace(const Program* program, std::string_view text, std::string& error);
 // "WHERE[,COUNT]": the address and the hit that stops (1 when not given).
-struct BreakSpec {
+struct BreakAt {
     uint16_t address;
     uint64_t count;
 };
-std::optional<BreakSpec> ResolveBreak(const Program* program, std::string_view text, std::string& error);
+std::optional<BreakAt> ResolveBreak(const Program* program, std::string_view text, std::string& error);
 
 // The memory space a symbol lives in, when it has one the debugger reads directly.
 std::optional<MemSpace> SpaceOf(const Symbol& s);

@@ -139,6 +139,14 @@ async function main() {
     assert.strictEqual(version.body.result, '1');
     await dc.setDataBreakpointsRequest({ breakpoints: [] });
 
+    // The start of the next flash operation, with the operation shown in the Flash scope.
+    await dc.setExceptionBreakpointsRequest({ filters: ['powerCut', 'flashStart'] });
+    stop = await stoppedAt(dc, () => dc.continueRequest({ threadId: 1 }), 'exception');
+    assert.match(stop.event.body.description, /^flash program of block 0x[0-9A-F]{4} started$/);
+    const running = await scope(dc, 0, 'Flash');
+    assert.match(running.operation.value, /^program of block 0x[0-9A-F]{4}, \d+ cycles in$/);
+    await dc.setExceptionBreakpointsRequest({ filters: ['powerCut'] });
+
     // The power cut: where the firmware was when the power went.
     stop = await stoppedAt(dc, () => dc.continueRequest({ threadId: 1 }), 'exception');
     assert.match(stop.event.body.description, /power cut/);
