@@ -13,6 +13,7 @@
 #include "sim/peltosim/expect.h"
 #include "sim/peltosim/program_loader.h"
 #include "base64.h"
+#include "disassembler.h"
 
 namespace peltosim::debug {
 namespace {
@@ -49,6 +50,9 @@ constexpr Filter kFilters[] = {
     {kEccFilter, "ECC error", false, "Stop when the flash reports an ECC error to the firmware (NMISTAT bit 6)"},
     {kLintFilter, "Lint finding", false, "Stop at a flash lint finding (launch with --lint)"},
 };
+// How far before an address the decoding starts, in bytes per instruction wanted, when the
+// instructions before it are asked for (8051 code cannot be decoded backwards).
+constexpr int kBytesBackPerInstruction = 3;
 // Longer than any instruction or interrupt call, in machine cycles.
 constexpr uint64_t kInstructionWindow = 8;
 
@@ -171,6 +175,7 @@ void Session::Dispatch(const json& request) {
         if (command == "evaluate") return Respond(request, true, Evaluate(args));
         if (command == "readMemory") return Respond(request, true, ReadMemory(args));
         if (command == "writeMemory") return Respond(request, true, WriteMemory(args));
+        if (command == "disassemble") return Respond(request, true, Disassemble(args));
         if (command == "pause") {
             Respond(request, true);
             return ended_ ? void() : SendStopped("pause");
@@ -219,6 +224,7 @@ json Session::Initialize(const json&) {
             {"supportsDataBreakpoints", true},
             {"supportsReadMemoryRequest", true},
             {"supportsWriteMemoryRequest", true},
+            {"supportsDisassembleRequest", true},
             {"supportsInstructionBreakpoints", true},
             {"supportsSteppingGranularity", true},
             {"supportsTerminateRequest", true},
@@ -1216,6 +1222,62 @@ json Session::WriteMemory(const json& args) {
         Write(place->space, static_cast<uint16_t>(start + static_cast<int64_t>(i)), static_cast<uint8_t>((*data)[i]));
     timeline_.DropAfter(host_->cpu().Cycles());
     return {{"bytesWritten", data->size()}};
+}
+
+json Session::Disassemble(const json& args) {
+    const auto place = ParseMemoryReference(args.value("memoryReference", ""));
+    if (!place || place->space != MemSpace::kCode) throw std::runtime_error("not a code address");
+    const int64_t origin = static_cast<int64_t>(place->address) + args.value("offset", 0);
+    const int64_t first = args.value("instructionOffset", 0);
+    const int64_t count = args.value("instructionCount", 0);
+    const auto read = [this](uint16_t a) { return host_->cpu().Code()[a]; };
+    const int64_t code_size = SpaceSize(MemSpace::kCode);
+    // Instructions before the origin: decoded forwards from a function's start or a little way
+    // back; the ones that end exactly at the origin are taken.
+    std::vector<Instruction> before;
+    if (first < 0 && origin > 0) {
+        int64_t start = std::max<int64_t>(0, origin + first * kBytesBackPerInstruction);
+        if (const auto* f = program_->FunctionAt(static_cast<uint16_t>(origin)); f && *f->start >= start) start = *f->start;
+        for (int64_t a = start; a < origin;) {
+            before.push_back(debug::Disassemble(static_cast<uint16_t>(a), read));
+            a += before.back().length;
+        }
+    }
+    json instructions = json::array();
+    std::optional<SourceLine> last_line;
+    auto add = [&](std::optional<Instruction> i, int64_t address) {
+        if (!i || address < 0 || address >= code_size) {
+            instructions.push_back({{"address", Hex(static_cast<uint32_t>(std::clamp<int64_t>(address, 0, code_size - 1)), 4)},
+                                    {"instruction", "??"}, {"presentationHint", "invalid"}});
+            return;
+        }
+        json entry{{"address", Hex(i->address, 4)}, {"instructionBytes", i->bytes}, {"instruction", i->text}};
+        if (const auto* f = program_->FunctionAt(i->address); f && *f->start == i->address) entry["symbol"] = f->name;
+        const auto line = program_->LineAt(i->address);
+        if (line && (!last_line || line->line != last_line->line || line->file != last_line->file)) {
+            entry["location"] = {{"name", line->file}, {"path", SourcePath(line->file)}};
+            entry["line"] = line->line;
+        }
+        last_line = line;
+        instructions.push_back(entry);
+    };
+    for (int64_t n = first; n < 0 && n < first + count; ++n) {
+        const int64_t index = static_cast<int64_t>(before.size()) + n;
+        add(index >= 0 ? std::optional<Instruction>(before[static_cast<std::size_t>(index)]) : std::nullopt, origin + n);
+    }
+    int64_t address = origin;
+    for (int64_t n = std::max<int64_t>(first, 0); n > 0 && address < code_size; --n)
+        address += debug::Disassemble(static_cast<uint16_t>(address), read).length;
+    for (int64_t n = std::max<int64_t>(first, 0); n < first + count; ++n) {
+        if (address >= code_size) {
+            add(std::nullopt, address);
+            continue;
+        }
+        const auto i = debug::Disassemble(static_cast<uint16_t>(address), read);
+        add(i, address);
+        address += i.length;
+    }
+    return {{"instructions", instructions}};
 }
 
 }  // namespace peltosim::debug

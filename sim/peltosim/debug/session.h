@@ -85,6 +85,7 @@ private:
     json Evaluate(const json& args);
     json ReadMemory(const json& args);
     json WriteMemory(const json& args);
+    json Disassemble(const json& args);
 
     // ---- running ----
     // Runs as `mode` says and reports the stop (or the end) as events.

@@ -95,6 +95,13 @@ async function main() {
     assert.strictEqual(stop.frames[0].name, 'main');
     assert.strictEqual(stop.frames[0].line, 124);
     assert.strictEqual(stop.frames[0].source.path, settingsC);
+    // The code there, with its source line; two instructions before it decode up to it.
+    const ip = stop.frames[0].instructionPointerReference;
+    const code = (await dc.disassembleRequest({ memoryReference: ip, instructionOffset: -2, instructionCount: 5 })).body.instructions;
+    assert.strictEqual(code.length, 5);
+    assert.strictEqual(code[2].address, ip.replace(/^code:/, ''));
+    assert.strictEqual(code[2].line, 124);
+    assert.match(code[2].instruction, /^LCALL 0x[0-9A-F]{4}$/);  // store_scan()
     // main's record, static in external data.
     const currentRef = (await dc.evaluateRequest({ expression: 'current', frameId: 0 })).body.memoryReference;
     assert.match(currentRef, /^xdata:0x[89]/);
