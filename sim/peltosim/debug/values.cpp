@@ -11,6 +11,8 @@ namespace {
 constexpr unsigned kByteBits = 8;
 constexpr unsigned kRegistersPerBank = 8;
 constexpr uint64_t kAllOnes = ~uint64_t{0};
+constexpr uint8_t kPrintableFirst = 0x20;
+constexpr uint8_t kPrintableEnd = 0x7F;
 
 // Generic pointers carry their space in a third byte.
 struct GenericTag {
@@ -74,6 +76,23 @@ ValueRef Sub(const ValueRef& v, std::size_t first, std::size_t offset, std::size
 }
 
 }  // namespace
+
+// A char array as C text, up to its first NUL.
+std::string Values::Text(const ValueRef& v) const {
+    std::string text(1, '"');
+    for (const auto& b : v.bytes) {
+        const uint8_t c = memory_.read(b.space, b.address);
+        if (c == 0) break;
+        if (c == '"' || c == '\\') text.push_back('\\');
+        if (c >= kPrintableFirst && c < kPrintableEnd) text.push_back(static_cast<char>(c));
+        else {
+            text += "\\x";
+            text += Hex(c, 2).substr(2);
+        }
+    }
+    text.push_back('"');
+    return text;
+}
 
 const TypeLink* Values::Link(const ValueRef& v) const {
     return v.type && v.first < v.type->links.size() ? &v.type->links[v.first] : nullptr;
@@ -149,6 +168,8 @@ std::string Values::Format(const ValueRef& v) const {
     const unsigned bits = static_cast<unsigned>(v.bytes.size()) * kByteBits;
     switch (link->kind) {
     case TypeLink::Kind::kArray:
+        if (v.first + 1 < v.type->links.size() && v.type->links[v.first + 1].kind == TypeLink::Kind::kChar) return Text(v);
+        return "{...}";
     case TypeLink::Kind::kStruct: return "{...}";
     case TypeLink::Kind::kFloat: return std::to_string(std::bit_cast<float>(static_cast<uint32_t>(raw)));
     case TypeLink::Kind::kGenericPointer: {
@@ -168,7 +189,7 @@ std::string Values::Format(const ValueRef& v) const {
     int64_t value = static_cast<int64_t>(raw);
     if (v.type->is_signed && bits < 64 && (raw >> (bits - 1) & 1)) value = static_cast<int64_t>(raw | (kAllOnes << bits));
     std::string text = std::to_string(value);
-    if (link->kind == TypeLink::Kind::kChar && raw >= 0x20 && raw < 0x7F) text += std::string(" '") + std::string(1, static_cast<char>(raw)) + "'";
+    if (link->kind == TypeLink::Kind::kChar && raw >= kPrintableFirst && raw < kPrintableEnd) text += std::string(" '") + std::string(1, static_cast<char>(raw)) + "'";
     return text;
 }
 

@@ -55,6 +55,7 @@ public:
 
 private:
     const TypeLink* Link(const ValueRef& v) const;
+    std::string Text(const ValueRef& v) const;
     uint32_t SizeFrom(const Type& type, std::size_t first) const;
 
     const Program& program_;
