@@ -871,6 +871,8 @@ void Session::GoBack(const json& request, Mode mode) {
     for (const auto index : candidates) {
         const auto answer = timeline_.Scout(index, command);
         if (!answer) break;
+        // Nothing there: the next scout searches up to where this one started.
+        command["limit"] = timeline_.CycleOf(index);
         if (answer->contains("found") && !(*answer)["found"].is_null()) {
             command["target"] = (*answer)["found"];
             command["reason"] = mode == Mode::kContinue ? "breakpoint" : "step";
