@@ -74,7 +74,29 @@ function forwardRun(cycles, storeRef, current) {
   return JSON.parse(run.stdout);
 }
 
+// The same symbols on the command line: the second hit of a function stops later than the
+// first, at the same place; a dump by name keeps its name in the output.
+function commandLine() {
+  const run = (extra) => {
+    const r = spawnSync(sim, [program, ...runOptions.slice(0, 2), '--json', ...extra], { encoding: 'utf8' });
+    assert.strictEqual(r.status, 0, r.stderr);
+    return JSON.parse(r.stdout);
+  };
+  const first = run(['--break', '_store_save']);
+  const second = run(['--break', 'store_save,2', '--dump', 'idata:_store:6']);
+  assert.strictEqual(first.end, 'breakpoint');
+  assert.strictEqual(second.pc, first.pc);
+  assert.ok(second.cycles > first.cycles);
+  assert.ok('idata:_store:6' in second.dumps);
+  const line = run(['--break', 'settings.c:124']);
+  assert.strictEqual(line.end, 'breakpoint');
+  const bad = spawnSync(sim, [program, '--break', 'settings.c:9999'], { encoding: 'utf8' });
+  assert.strictEqual(bad.status, 2);
+  assert.match(bad.stderr, /no code at or after line 9999/);
+}
+
 async function main() {
+  commandLine();
   const dc = new DebugClient(sim, '--dap', 'pelto-sim');
   dc.defaultTimeout = TIMEOUT_MS;
   await dc.start();
