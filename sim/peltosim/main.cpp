@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     // The serial line, resets, power cuts and stop conditions.
     peltosim::OutputFile serial_file;
     const bool serial_to_stdout = options->serial_out && *options->serial_out == "-";
-    if (options->serial_out && !serial_to_stdout && !serial_file.Open(*options->serial_out, error))
+    if (options->serial_out && !serial_to_stdout && !serial_file.OpenStreamed(*options->serial_out, error))
         return Fail("--serial-out: " + error);
     host.SetSerialOutput(serial_to_stdout ? stdout : serial_file.stream(), options->json || options->expect_serial.has_value());
     if (options->serial_in) {

@@ -618,13 +618,19 @@ void Session::Poll() {
             host_->Stop();
             return;
         }
-        if (message->value("command", "") == "pause") {
+        const std::string command = message->value("command", "");
+        if (command == "pause") {
             Respond(*message, true);
             stop_requested_ = true;
             host_->Stop();
-        } else {
-            queued_.push_back(std::move(*message));
+            continue;
         }
+        // The client leaving stops a run that might never end; the rest waits for the stop.
+        if (command == "disconnect" || command == "terminate") {
+            stop_requested_ = true;
+            host_->Stop();
+        }
+        queued_.push_back(std::move(*message));
     }
 }
 
