@@ -11,6 +11,7 @@
 
 #include "report.h"
 #include "spawn.h"
+#include "debug/command_line.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -61,6 +62,7 @@ struct CutOutcome {
     std::vector<Unmet> unmet;
     std::string problem;    // besides unmet expectations: no halt, a crash
     std::string command;
+    std::string launch;  // the debugger's launch configuration for the same run
 };
 
 std::string JsonField(const std::string& json, const std::string& key) {
@@ -213,6 +215,7 @@ void WriteText(std::ostream& out, const SweepInput& in, const std::vector<CutOut
         for (const auto& u : c.unmet) out << "     expected " << u.expected << ", found " << u.found << '\n';
         if (!c.problem.empty()) out << "     " << c.problem << '\n';
         out << "     reproduce: " << c.command << '\n';
+        out << "     debug (launch.json): " << c.launch << '\n';
     }
     const double rate = seconds > 0 ? static_cast<double>(cuts.size()) / seconds : 0;
     out << "sweep: " << cuts.size() << " cut points tried";
@@ -250,7 +253,7 @@ void WriteJsonReport(std::ostream& out, const SweepInput& in, const std::vector<
         for (std::size_t u = 0; u < c.unmet.size(); ++u)
             out << (u ? "," : "") << "{\"expected\":" << JsonString(c.unmet[u].expected) << ",\"found\":" << JsonString(c.unmet[u].found)
                 << "}";
-        out << "],\"problem\":" << JsonString(c.problem) << ",\"command\":" << JsonString(c.command) << "}";
+        out << "],\"problem\":" << JsonString(c.problem) << ",\"command\":" << JsonString(c.command) << ",\"launch\":" << c.launch << "}";
         first = false;
     }
     out << "]}\n";
@@ -339,6 +342,7 @@ int RunSweep(const SweepInput& in, std::ostream& out) {
         const FlashOperation* op = in.tracker.At(c.cycle);
         c.operation = op ? Describe(*op, c.cycle) : "between operations";
         c.command = shown + " --power-cut-at " + std::to_string(c.cycle);
+        c.launch = debug::LaunchConfiguration(base, c.cycle);
         c.end = JsonField(r.out, "end");
         c.unmet = UnmetFromJson(r.out);
         switch (r.status) {

@@ -5,6 +5,8 @@
 #include <memory>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "cdb.h"
 #include "symbols.h"
 
@@ -91,7 +93,30 @@ std::optional<std::string> NumericPlace(Symbols& symbols, const std::string& tex
     return std::string(SpaceName(place->space)) + ":" + Hex(place->address);
 }
 
+bool IsProgram(const std::vector<std::string>& args, std::size_t i) {
+    const bool file_value =
+        i > 0 && std::find(std::begin(kFileOptions), std::end(kFileOptions), args[i - 1]) != std::end(kFileOptions);
+    if (file_value) return false;
+    for (const auto suffix : kProgramSuffixes)
+        if (args[i].ends_with(suffix)) return true;
+    return false;
+}
+
 }  // namespace
+
+std::string LaunchConfiguration(const std::vector<std::string>& args, uint64_t cut_cycle) {
+    nlohmann::json launch{{"type", "pelto-sim"}, {"request", "launch"},
+                          {"name", "power cut at cycle " + std::to_string(cut_cycle)}};
+    nlohmann::json rest = nlohmann::json::array();
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (IsProgram(args, i) && !launch.contains("program")) launch["program"] = args[i];
+        else rest.push_back(args[i]);
+    }
+    rest.push_back("--power-cut-at");
+    rest.push_back(std::to_string(cut_cycle));
+    launch["args"] = rest;
+    return launch.dump();
+}
 
 std::optional<SymbolicArgs> ResolveSymbolicArgs(const std::vector<std::string>& args, std::string& error) {
     std::optional<std::string> cdb;
@@ -106,9 +131,7 @@ std::optional<SymbolicArgs> ResolveSymbolicArgs(const std::vector<std::string>& 
             cdb = args[++i];
             continue;
         }
-        const bool file_value = i > 0 && std::find(std::begin(kFileOptions), std::end(kFileOptions), args[i - 1]) != std::end(kFileOptions);
-        for (const auto suffix : kProgramSuffixes)
-            if (!file_value && args[i].ends_with(suffix)) program = args[i];
+        if (IsProgram(args, i)) program = args[i];
         rest.push_back(args[i]);
     }
     Symbols symbols(cdb, program);

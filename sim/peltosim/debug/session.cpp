@@ -235,6 +235,9 @@ json Session::Initialize(const json&) {
 
 json Session::Launch(const json& args) {
     if (launched_) throw std::runtime_error("already launched");
+    // After a launch that failed part way: nothing of it is kept.
+    extensions_.clear();
+    exception_filters_.clear();
     const std::string program = args.value("program", "");
     if (program.empty()) throw std::runtime_error("launch needs \"program\": the firmware's HEX file");
     std::vector<std::string> argv;

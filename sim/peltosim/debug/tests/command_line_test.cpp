@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "sim/peltosim/debug/command_line.h"
 
 namespace peltosim::debug {
@@ -73,6 +75,24 @@ TEST(CommandLineTest, NumericRunsNeedNoDebugInformation) {
     const auto out = ResolveSymbolicArgs({"--debug-info", "missing.cdb", "--break", "0x100", "p.hex"}, error);
     ASSERT_TRUE(out) << error;
     EXPECT_EQ(out->args, (std::vector<std::string>{"--break", "0x100", "p.hex"}));
+}
+
+}  // namespace
+}  // namespace peltosim::debug
+
+namespace peltosim::debug {
+namespace {
+
+// The sweep's launch configuration: the program apart, every other option kept, the cut added.
+TEST(CommandLineTest, LaunchConfigurationOfACutRun) {
+    const auto text = LaunchConfiguration({"--ext", "lib.so", "fw.hex", "--serial-in", "in.hex", "--expect", "xdata:0x10=1"},
+                                          1234);
+    const auto launch = nlohmann::json::parse(text);
+    EXPECT_EQ(launch["type"], "pelto-sim");
+    EXPECT_EQ(launch["request"], "launch");
+    EXPECT_EQ(launch["program"], "fw.hex");
+    EXPECT_EQ(launch["args"], (std::vector<std::string>{"--ext", "lib.so", "--serial-in", "in.hex", "--expect",
+                                                        "xdata:0x10=1", "--power-cut-at", "1234"}));
 }
 
 }  // namespace

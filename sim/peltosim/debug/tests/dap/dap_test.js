@@ -7,7 +7,8 @@
 'use strict';
 const assert = require('assert');
 const path = require('path');
-const { spawnSync } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
+const net = require('net');
 const { DebugClient } = require('@vscode/debugadapter-testsupport');
 
 const [sim, extension, examples, sourceRoot] = process.argv.slice(2);
@@ -95,8 +96,48 @@ function commandLine() {
   assert.match(bad.stderr, /no code at or after line 9999/);
 }
 
+// A free loopback port, found by letting the system choose one.
+function freePort() {
+  return new Promise((resolve) => {
+    const server = net.createServer();
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+// The adapter on a TCP port: a whole run to its end, and a launch that fails with the reason.
+async function overTcp() {
+  const port = await freePort();
+  const adapter = spawn(sim, ['--dap', '--dap-port', String(port)], { stdio: ['ignore', 'ignore', 'pipe'] });
+  await new Promise((resolve, reject) => {
+    adapter.stderr.on('data', (d) => { if (/listening on 127\.0\.0\.1:/.test(d.toString())) resolve(); });
+    adapter.on('exit', () => reject(new Error('the adapter ended before listening')));
+  });
+  const dc = new DebugClient(sim, '--dap', 'pelto-sim');
+  dc.defaultTimeout = TIMEOUT_MS;
+  await dc.start(port);
+  try {
+    await dc.initializeRequest({ adapterID: 'pelto-sim' });
+    await assert.rejects(dc.launchRequest({ program: path.join(examples, 'missing.hex') }), /missing\.hex/);
+    const exited = dc.waitForEvent('exited', TIMEOUT_MS);
+    const initialized = dc.waitForEvent('initialized');
+    await dc.launchRequest({ program, args: ['--ext', extension, '--expect', 'xdata:0x9F00=0x99'] });
+    await initialized;
+    await dc.configurationDoneRequest();
+    // The settings example's report area does not hold 0x99: the run's status for an unmet
+    // expectation.
+    assert.strictEqual((await exited).body.exitCode, 3);
+  } finally {
+    await dc.stop();
+    adapter.kill();
+  }
+}
+
 async function main() {
   commandLine();
+  await overTcp();
   const dc = new DebugClient(sim, '--dap', 'pelto-sim');
   dc.defaultTimeout = TIMEOUT_MS;
   await dc.start();
