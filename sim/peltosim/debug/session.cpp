@@ -20,6 +20,9 @@ namespace {
 
 constexpr int kThreadId = 1;
 constexpr unsigned kByteBits = 8;
+constexpr unsigned kByteMask = 0xFF;
+constexpr uint16_t kIdataMask = sim8051::Cpu::kIramSize - 1;
+constexpr uint32_t kAddressMask = 0xFFFF;  // a host memory address's offset in its space
 constexpr uint64_t kPollCycles = 1'000'000;
 constexpr int kExitOk = 0;
 constexpr int kExitNoHalt = 1;
@@ -596,7 +599,7 @@ void Session::RegisterWritten(uint64_t, uint32_t id, uint8_t value, bool by_prog
     if (!by_program && id == flash::Id(flash::Reg::NMISTAT) && (value & flash::kNmiEccError) != 0 &&
         (host_->GetLastMemoryAddress() & PELTO_SPACE_MASK) == PELTO_SPACE_CODE)
         StopFor(std::string(kEccFilter), "ECC error reported on a read of code:" +
-                                             Hex(host_->GetLastMemoryAddress() & 0xFFFF, 4));
+                                             Hex(host_->GetLastMemoryAddress() & kAddressMask, 4));
     FlashEvents();
 }
 
@@ -936,7 +939,7 @@ uint8_t Session::Read(MemSpace space, uint16_t address) const {
     switch (space) {
     case MemSpace::kCode: return cpu.Code()[address];
     case MemSpace::kXdata: return cpu.Xram()[address];
-    case MemSpace::kIdata: return cpu.Iram()[address & 0xFF];
+    case MemSpace::kIdata: return cpu.Iram()[address & kIdataMask];
     case MemSpace::kSfr: break;
     }
     return host_->sfrs().ProgramRead(static_cast<uint8_t>(address));
@@ -947,7 +950,7 @@ void Session::Write(MemSpace space, uint16_t address, uint8_t value) {
     switch (space) {
     case MemSpace::kCode: cpu.Code()[address] = value; return;
     case MemSpace::kXdata: cpu.Xram()[address] = value; return;
-    case MemSpace::kIdata: cpu.Iram()[address & 0xFF] = value; return;
+    case MemSpace::kIdata: cpu.Iram()[address & kIdataMask] = value; return;
     case MemSpace::kSfr: cpu.SetSfr(static_cast<uint8_t>(address), value); return;
     }
 }
@@ -974,7 +977,7 @@ std::vector<Session::Frame> Session::Frames() const {
             const auto lcall_target = static_cast<uint16_t>(code[static_cast<uint16_t>(lcall + 1)] << kByteBits |
                                                             code[static_cast<uint16_t>(lcall + 2)]);
             const auto acall_target = static_cast<uint16_t>((ret & kAcallBlockMask) |
-                                                            (code[acall] & ~kAcallMask & 0xFF) << kAcallPageShift |
+                                                            (code[acall] & ~kAcallMask & kByteMask) << kAcallPageShift |
                                                             code[static_cast<uint16_t>(acall + 1)]);
             if (code[lcall] == sim8051::kLcall && (!callee || lcall_target == *callee->start)) {
                 frames.push_back({lcall, caller});

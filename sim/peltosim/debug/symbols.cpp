@@ -7,6 +7,7 @@ namespace peltosim::debug {
 namespace {
 
 constexpr uint32_t kAddressLimit = 0x10000;
+constexpr uint32_t kIdataLimit = 0x100;
 
 std::string_view BaseName(std::string_view path) {
     const auto slash = path.find_last_of("/\\");
@@ -214,7 +215,7 @@ std::optional<Place> ResolvePlace(const Program* program, std::string_view text,
     }
     const auto what = text.substr(colon + 1);
     if (const auto n = ParseUnsigned(what)) {
-        const uint64_t limit = space->space == MemSpace::kIdata ? 0x100 : kAddressLimit;
+        const uint64_t limit = space->space == MemSpace::kIdata ? kIdataLimit : kAddressLimit;
         if (*n < limit) return Place{space->space, static_cast<uint16_t>(*n)};
         error = "address '" + std::string(what) + "' is beyond " + std::string(space->name);
         return std::nullopt;
