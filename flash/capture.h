@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "host/services.h"
+#include "services/services.h"
 #include "state.h"
 
 namespace flash {

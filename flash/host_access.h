@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "host/services.h"
+#include "services/services.h"
 #include "regmap.h"
 
 namespace flash {

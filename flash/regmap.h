@@ -201,6 +201,12 @@ constexpr uint16_t OtherView(const Bank& bank, uint16_t address) {
     return static_cast<uint16_t>((in_primary ? bank.second_view : bank.base) | offset);
 }
 
+// The same offset in the bank's primary view: both views of a DFLASH bank are the same bytes
+// (a PFLASH pair has one view, so its addresses are their own).
+constexpr uint16_t PrimaryView(const Bank& bank, uint16_t address) {
+    return static_cast<uint16_t>(bank.base | (address & (bank.size - 1)));
+}
+
 // Code ranges whose data reads are checked against the ECC shadow (inclusive).
 struct Range {
     uint16_t first;

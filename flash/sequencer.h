@@ -15,7 +15,7 @@
 
 #include <optional>
 
-#include "host/services.h"
+#include "services/services.h"
 #include "state.h"
 
 namespace flash {

@@ -28,7 +28,7 @@
 #include "fuzz/fill_random.h"
 #include "fuzz/flash_invariants.h"
 #include "host/extension.h"
-#include "host/services.h"
+#include "services/services.h"
 #include "tests/fake_host.h"
 
 namespace flash_events {

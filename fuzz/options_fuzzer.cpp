@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/peltosim/options.h"
-#include "sim/peltosim/register_ref.h"
+#include "sim/peltosim/run/options.h"
+#include "sim/peltosim/run/register_ref.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ void CheckAccepted(const peltosim::Options& o, const std::vector<std::string>& a
     Check(o.clock_hz > 0, "a zero clock");
     Check(!o.keep_open || o.menu.has_value(), "--keep-open without --menu");
     std::string why;
-    for (const auto& s : o.sfrs) Check(peltosim::ParseRegister(s, why).has_value(), "a register that names nothing");
+    for (const auto& s : o.sfrs) Check(peltosim::ParseRegister(s.text, why) == s.ref, "a register that names nothing");
     for (const auto& b : o.binaries) Check(!b.path.empty(), "a binary without a file");
     const std::size_t values = o.extensions.size() + o.hex_files.size() + o.binaries.size() + o.breakpoints.size() +
                                o.dumps.size() + o.sfrs.size() + o.failing_services.size();

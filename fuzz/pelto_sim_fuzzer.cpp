@@ -20,8 +20,8 @@
 #include "flash/regmap.h"
 #include "fuzz/fill_random.h"
 #include "flash/rom/images.h"
-#include "sim/peltosim/extension_loader.h"
-#include "sim/peltosim/sim_host.h"
+#include "sim/peltosim/base/extension_loader.h"
+#include "sim/peltosim/host/sim_host.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "flash/state.h"
-#include "services.h"
+#include "services/services.h"
 
 namespace host {
 

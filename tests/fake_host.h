@@ -20,7 +20,7 @@
 
 #include "flash/regmap.h"
 #include "host/extension.h"
-#include "host/services.h"
+#include "services/services.h"
 #include "pelto/pelto.h"
 
 namespace testing_host {

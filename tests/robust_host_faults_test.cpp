@@ -16,7 +16,7 @@
 #include "flash/regmap.h"
 #include "fuzz/flash_invariants.h"
 #include "host/extension.h"
-#include "host/services.h"
+#include "services/services.h"
 
 using flash::Reg;
 using testing_host::Call;

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "flash/regmap.h"
-#include "host/services.h"
+#include "services/services.h"
 #include "status_ids.h"
 
 namespace ui {

@@ -6,7 +6,7 @@
 // rectangle (fields 4 to 7) holds where it was at its last close.
 #pragma once
 
-#include "host/services.h"
+#include "services/services.h"
 #include "pelto/pelto.h"
 
 namespace ui {

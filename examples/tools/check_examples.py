@@ -6,9 +6,13 @@ Each NAME SIM EXTENSION triple is one host to run the examples on (SIM may be a 
 arguments, such as "wine pelto-sim.exe"). Prints one line per example and host and a closing
 summary; exits 1 when an example failed."""
 
+import json
+import pathlib
 import re
 import shlex
+import subprocess
 import sys
+import tempfile
 
 import pelto_examples as pe
 
@@ -182,8 +186,76 @@ def check_settings_sweep(sim, ext, hex_dir):
     return f"{res['passed']} of {res['cut_points']} cut points pass ({len(operations)} flash operations)"
 
 
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+DEMO_CLOCK = 12_000_000  # scripts/demo's --clock
+
+
+def readme_block(after):
+    """The first fenced block of the README after the text `after`, as its lines."""
+    text = README.read_text()
+    at = text.find(after)
+    expect(at >= 0, f"the README no longer says {after!r}")
+    start = text.index("```", at)
+    start = text.index("\n", start) + 1
+    return text[start:text.index("```", start)].splitlines()
+
+
+def run_text(sim, ext, args):
+    """pelto-sim's standard output and error, as text (files rather than pipes, as pe.run)."""
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        code = subprocess.run(list(sim) + ["--ext", ext] + args, stdout=out, stderr=err, stdin=subprocess.DEVNULL).returncode
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    expect(code == 0, f"pelto-sim {' '.join(args)} exited with {code}")
+    return stdout, stderr
+
+
+def check_readme(sim, ext, hex_dir):
+    """The outputs the README quotes are what pelto-sim prints today."""
+    summary, _ = run_text(sim, ext, [f"{hex_dir}/settings.hex"])
+    quoted = readme_block("It prints the CPU registers at the end")
+    expect(summary.splitlines()[:len(quoted)] == quoted,
+           f"the settings run's summary is now {summary.splitlines()[:1]}, the README quotes {quoted[:1]}")
+    driver, _ = run_text(sim, ext, [f"{hex_dir}/driver.hex", "--json", "--sfr", "NMISTAT", "--dump", "xdata:0x9F00:6"])
+    sample = [l for l in readme_block("examples' outcome is checked") if l.startswith("{")]
+    expect(len(sample) == 1 and json.loads(sample[0]) == json.loads(driver),
+           f"the driver's JSON is now {driver.strip()[:120]}..., not the README's sample")
+    result = json.loads(driver)
+    closing = f"The driver example ends at pc 0x{result['pc']:04X} after {result['cycles']} cycles."
+    expect(closing in README.read_text(), f"the README should say: {closing}")
+    cuts = pe.power_cut_options(pe.power_cuts())
+    _, trace = run_text(sim, ext, [f"{hex_dir}/settings.hex", "--trace"] + cuts)
+    missing = [l for l in readme_block("the completion signal. From the settings example") if l not in trace.splitlines()]
+    expect(not missing, f"the README's trace lines are not in the trace: {missing[:2]}")
+    demo = demo_output(sim, ext, hex_dir, cuts)
+    shown = [l for l in readme_block("## What the demo shows") if l.strip() != "..."]
+    missing = [l for l in shown if l not in demo]
+    expect(not missing, f"the README's demo lines are not in the demo's output: {missing[:2]}")
+    return "the demo table, the settings summary, the driver's JSON and closing line, the trace excerpt"
+
+
+def demo_output(sim, ext, hex_dir, cuts):
+    """The lines scripts/demo prints for the settings run's report and the interrupts example."""
+    with tempfile.TemporaryDirectory() as work:
+        work = pathlib.Path(work)
+        result, trace = run_text(sim, ext, [f"{hex_dir}/settings.hex", "--clock", str(DEMO_CLOCK), "--trace=registers",
+                                            "--json", "--dump", "xdata:0x9F00:0x100",
+                                            "--serial-out", str(work / "settings.serial")] + cuts)
+        (work / "settings.json").write_text(result)
+        (work / "settings.trace").write_text(trace)
+        report = subprocess.run([sys.executable, str(pathlib.Path(__file__).with_name("settings_report.py")),
+                                 str(work / "settings.json"), str(work / "settings.trace"), str(DEMO_CLOCK)],
+                                capture_output=True, text=True)
+        expect(report.returncode == 0, f"settings_report.py failed: {report.stderr.strip()[-300:]}")
+        run_text(sim, ext, [f"{hex_dir}/interrupts.hex", "--clock", str(DEMO_CLOCK),
+                            "--serial-out", str(work / "interrupts.serial")])
+        serial = (work / "interrupts.serial").read_text(errors="replace").splitlines()
+    return report.stdout.splitlines() + ["  " + l for l in serial]
+
+
 EXAMPLES = [("settings", check_settings), ("settings-sweep", check_settings_sweep), ("arith", check_arith), ("driver", check_driver),
-            ("interrupts", check_interrupts)]
+            ("interrupts", check_interrupts), ("readme", check_readme)]
 
 
 def main(argv):

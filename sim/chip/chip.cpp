@@ -34,13 +34,15 @@ bool Chip::Owns(uint8_t address) { return address >= sim8051::Cpu::kSfrBase && k
 
 void Chip::Reset() {
     poll_at_ = 0;
+    synced_ = cpu_.Cycles();
     timers_.Reset();
     timer2_.Reset();
-    serial_.Reset();
+    serial_.Reset(synced_);
     interrupts_.Reset();
+    sampled_ = interrupts_.Sample();
 }
 
-void Chip::Sync() { SyncTo(cpu_.Cycles()); }
+void Chip::Sync() { AdvanceTo(cpu_.Cycles()); }
 
 // The cycle at which the running instruction accesses the chip: its end. A write takes effect
 // there (SETB TR0 does not count its own cycle) and a read sees the counts up to there.
@@ -52,8 +54,16 @@ void Chip::SyncTo(uint64_t now) {
     timer2_.Sync(now);
 }
 
+void Chip::AdvanceTo(uint64_t now) {
+    if (now <= synced_) return;
+    SyncTo(now - kPollDelay);
+    sampled_ = interrupts_.Sample();
+    SyncTo(now);
+    synced_ = now;
+}
+
 uint8_t Chip::Read(uint8_t address) {
-    SyncTo(AccessCycle());
+    AdvanceTo(AccessCycle());
     return address == sfr::kSbuf ? serial_.ReceiveBuffer() : At(sfrs_, address);
 }
 
@@ -61,7 +71,7 @@ void Chip::Write(uint8_t address, uint8_t value, uint8_t previous) {
     // The peripherals catch up under the register's old value, then take the new one.
     const uint64_t now = AccessCycle();
     At(sfrs_, address) = previous;
-    SyncTo(now);
+    AdvanceTo(now);
     At(sfrs_, address) = value;
     if (IsTimer01(address)) timers_.Write(address, value, now);
     else if (IsTimer2(address)) timer2_.Write(address, value, now);
@@ -77,27 +87,25 @@ void Chip::OnReti() {
 }
 
 bool Chip::Boundary() {
-    // A flag set in a cycle is polled in the next one: requests latched up to the cycle before
-    // this boundary are taken here (three cycles at least from a flag to its handler).
+    // A flag set in a cycle is polled in the next one: the poll here sees the flags as they
+    // were in the cycle before this boundary, whether the peripherals or the program set or
+    // cleared them since (three cycles at least from a flag to its handler).
     const uint64_t now = cpu_.Cycles();
-    SyncTo(now > 0 ? now - kPollDelay : 0);
+    AdvanceTo(now);
+    // A flag changed in this very cycle is polled in the next: the core must stop there too,
+    // which NextEvent() no longer says once the flag is set.
+    if (interrupts_.Sample() != sampled_) poll_at_ = now + kPollDelay;
     Vectoring v;
     if (!interrupts_.Held()) {
         const bool nmi = nmi_.requested != nullptr && nmi_.requested(nmi_.ctx);
-        v = interrupts_.Decide(nmi);
+        v = interrupts_.Decide(nmi, sampled_);
     }
-    // A flag set in this very cycle is polled in the next: the core must stop there too, which
-    // NextEvent() no longer says once the flag is set.
-    const auto flags = [&] { return std::array{At(sfrs_, sfr::kTcon), At(sfrs_, sfr::kScon), At(sfrs_, sfr::kT2con)}; };
-    const auto before = flags();
-    SyncTo(now);
-    if (flags() != before) poll_at_ = now + kPollDelay;
     if (!v.take) return false;
     uint8_t& pcon = At(sfrs_, sfr::kPcon);
     pcon = static_cast<uint8_t>(pcon & ~pcon::kIdle);  // an interrupt ends idle mode
     cpu_.EnterInterrupt(v.vector, kInterruptCallCycles);
     ++entries_[v.source < 0 ? kInterruptSources.size() : static_cast<std::size_t>(v.source)];
-    serial_.Poll(cpu_.Cycles());
+    serial_.Poll(now);
     return true;
 }
 

@@ -73,6 +73,9 @@ public:
 private:
     uint64_t AccessCycle() const;
     void SyncTo(uint64_t now);
+    // Brings every peripheral to cycle `now`, taking the flags' sample of the cycle before on
+    // the way: what a poll at `now` sees.
+    void AdvanceTo(uint64_t now);
 
     sim8051::Cpu& cpu_;
     SfrArray sfrs_;
@@ -82,6 +85,8 @@ private:
     InterruptController interrupts_;
     NmiLine nmi_;
     uint64_t poll_at_ = 0;  // a boundary where a flag set at the last one is polled
+    uint64_t synced_ = 0;   // the cycle the peripherals were last brought to
+    FlagSample sampled_{};  // the flags as they were in the cycle before synced_
     std::array<uint64_t, kInterruptSources.size() + 1> entries_{};
 };
 

@@ -13,7 +13,13 @@ void InterruptController::Reti() {
     hold_ = true;
 }
 
-Vectoring InterruptController::Decide(bool nmi_requested) {
+FlagSample InterruptController::Sample() const {
+    FlagSample sample{};
+    for (std::size_t i = 0; i < kFlagRegisters.size(); ++i) sample[i] = At(sfrs_, kFlagRegisters[i]);
+    return sample;
+}
+
+Vectoring InterruptController::Decide(bool nmi_requested, const FlagSample& sampled) {
     if (in_progress_ & kLevelNmi) return {};
     if (nmi_requested) {
         in_progress_ |= kLevelNmi;
@@ -29,9 +35,9 @@ Vectoring InterruptController::Decide(bool nmi_requested) {
             const InterruptSource& s = kInterruptSources[i];
             const bool high = (priorities & s.enable) != 0;
             if ((enables & s.enable) == 0 || high != (level == kLevelHigh)) continue;
-            uint8_t& flags = At(sfrs_, s.flag_sfr);
-            if ((flags & s.flags) == 0) continue;
+            if ((sampled[FlagIndex(s.flag_sfr)] & s.flags) == 0) continue;
             const bool edge = s.edge_select == 0 || (At(sfrs_, sfr::kTcon) & s.edge_select) != 0;
+            uint8_t& flags = At(sfrs_, s.flag_sfr);
             if (edge) flags = static_cast<uint8_t>(flags & ~s.clear_on_entry);
             in_progress_ |= level;
             return {true, s.vector, static_cast<int>(i)};

@@ -1,11 +1,13 @@
 // The 8052 interrupt system and the flash's non-maskable interrupt.
 //
 // Sources in polling order, each with its vector, request flags and IE/IP bit (one table below).
-// IE enables (EA and one bit per source), IP chooses one of two levels. A flag set by a
-// peripheral in a cycle is polled in the next: its request is taken at the first instruction
-// boundary after that, by a hardware call of two machine cycles that pushes the PC, unless a
-// handler of the same or a higher level is in progress, or the instruction just completed was a
-// RETI or wrote IE or IP (one more instruction runs first). TF0, TF1 and edge-triggered IE0/IE1
+// IE enables (EA and one bit per source), IP chooses one of two levels. The request flags are
+// sampled in every machine cycle and the samples polled in the next: a flag set in a cycle, by a
+// peripheral or by a write of the program, is taken at the first instruction boundary after
+// that, and one the program clears in the polling cycle is still taken (the poll sees the
+// previous sample). A request is taken by a hardware call of two machine cycles that pushes the
+// PC, unless a handler of the same or a higher level is in progress, or the instruction just
+// completed was a RETI or wrote IE or IP (one more instruction runs first). TF0, TF1 and edge-triggered IE0/IE1
 // (IT0/IT1 set) are cleared when their handler is entered; RI, TI, TF2 and EXF2 and a
 // level-triggered IE0/IE1 are left for the handler. RETI ends the highest level in progress.
 //
@@ -41,6 +43,19 @@ inline constexpr std::array kInterruptSources{
     InterruptSource{"serial port", 0x0023, sfr::kScon, scon::kRi | scon::kTi, ie::kEs, 0, 0},
     InterruptSource{"timer 2", 0x002B, sfr::kT2con, t2con::kTf2 | t2con::kExf2, ie::kEt2, 0, 0},
 };
+// The registers holding request flags, sampled together.
+inline constexpr std::array kFlagRegisters{sfr::kTcon, sfr::kScon, sfr::kT2con};
+using FlagSample = std::array<uint8_t, kFlagRegisters.size()>;
+constexpr std::size_t FlagIndex(uint8_t address) {
+    std::size_t i = 0;
+    while (i < kFlagRegisters.size() && kFlagRegisters[i] != address) ++i;
+    return i;
+}
+static_assert([] {
+    for (const InterruptSource& s : kInterruptSources)
+        if (FlagIndex(s.flag_sfr) == kFlagRegisters.size()) return false;
+    return true;
+}());
 inline constexpr uint16_t kNmiVector = 0x0073;
 inline constexpr unsigned kInterruptCallCycles = 2;
 // Cycles from a flag being set to the boundary where its request can first be taken.
@@ -72,9 +87,11 @@ public:
     void Reti();
     uint8_t InProgress() const { return in_progress_; }
 
-    // The request to take now, if any (the sources' flags must be up to date), and on taking it
-    // clears the flags the hardware call clears and marks the level in progress.
-    Vectoring Decide(bool nmi_requested);
+    // The request to take now, if any, from the flags as sampled in the cycle before, and on
+    // taking it clears the flags the hardware call clears and marks the level in progress.
+    Vectoring Decide(bool nmi_requested, const FlagSample& sampled);
+    // The flag registers as they are now.
+    FlagSample Sample() const;
     // Whether any source, or the NMI, could ever request an interrupt that is taken: EA set with
     // a source enabled, or the NMI enabled.
     bool CanInterrupt(bool nmi_enabled) const;

@@ -8,33 +8,35 @@
 #include <string>
 #include <vector>
 
-#include "expect.h"
-#include "extension_loader.h"
 #include "flash/regmap.h"
-#include "interrupt.h"
-#include "flash_ops.h"
-#include "lint.h"
-#include "options.h"
-#include "output_file.h"
-#include "program_loader.h"
-#include "recorder.h"
-#include "report.h"
-#include "sim_host.h"
-#include "sweep.h"
-#include "window_loop.h"
-#include "debug/adapter.h"
-#include "debug/command_line.h"
+#include "sim/peltosim/base/extension_loader.h"
+#include "sim/peltosim/base/output_file.h"
+#include "sim/peltosim/check/expect.h"
+#include "sim/peltosim/check/lint.h"
+#include "sim/peltosim/check/sweep.h"
+#include "sim/peltosim/host/flash_ops.h"
+#include "sim/peltosim/host/interrupt.h"
+#include "sim/peltosim/host/sim_host.h"
+#include "sim/peltosim/host/window_loop.h"
+#include "sim/peltosim/out/recorder.h"
+#include "sim/peltosim/out/report.h"
+#include "sim/peltosim/run/exit_codes.h"
+#include "sim/peltosim/run/options.h"
+#include "sim/peltosim/run/program_loader.h"
+#include "sim/peltosim/debug/adapter.h"
+#include "sim/peltosim/debug/command_line.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitNoHalt = 1;
-constexpr int kExitBadInput = 2;
+using peltosim::kExitBadInput;
+using peltosim::kExitLint;
+using peltosim::kExitNoHalt;
+using peltosim::kExitOk;
+using peltosim::kExitUnmet;
+
 // Without a window, the run still pauses this often, to notice an interrupt whose stop request
 // was lost in a race.
 constexpr uint64_t kInterruptCheckCycles = 1'000'000;
-constexpr int kExitUnmet = 3;
-constexpr int kExitLint = 4;
 
 int Fail(const std::string& message) {
     std::cerr << "pelto-sim: error: " << message << '\n';
@@ -46,15 +48,6 @@ bool ReadBytes(const std::string& path, std::vector<uint8_t>& bytes) {
     if (!in) return false;
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
-}
-
-peltosim::StopAccess::Space ToStopSpace(peltosim::Space space) {
-    switch (space) {
-    case peltosim::Space::kCode: return peltosim::StopAccess::Space::kCode;
-    case peltosim::Space::kXdata: return peltosim::StopAccess::Space::kXdata;
-    case peltosim::Space::kIdata: break;
-    }
-    return peltosim::StopAccess::Space::kIdata;
 }
 
 }  // namespace
@@ -72,7 +65,7 @@ int main(int argc, char** argv) {
     for (auto& dump : options->dumps)
         if (const auto it = symbolic->dump_texts.find(dump.text); it != symbolic->dump_texts.end()) dump.text = it->second;
     if (options->help) {
-        std::cout << peltosim::kUsage;
+        std::cout << peltosim::Usage();
         return peltosim::FinishStandardOutput(error) ? kExitOk : Fail(error);
     }
     if (options->hex_files.empty() && options->binaries.empty()) return Fail("no program given (see --help)");
@@ -86,13 +79,13 @@ int main(int argc, char** argv) {
     const auto trace = !options->trace            ? peltosim::TraceMode::kOff
                        : options->trace_registers ? peltosim::TraceMode::kRegisters
                                                   : peltosim::TraceMode::kEvents;
-    peltosim::Recorder recorder(host, trace);
-    // The flash's operations are followed only for the lint and the sweep.
+    // The flash's operations are followed only for the trace, the lint and the sweep.
     peltosim::FlashTracker tracker(host);
+    peltosim::Recorder recorder(host, trace, tracker);
     peltosim::ObserverList observers;
     observers.Add(&recorder);
     std::optional<peltosim::Lint> lint;
-    if (options->lint || options->power_cut_sweep) observers.Add(&tracker);
+    if (options->trace || options->lint || options->power_cut_sweep) observers.Add(&tracker);
     if (options->lint) {
         lint.emplace(host, tracker, options->lint_off);
         observers.Add(&*lint);
@@ -135,8 +128,8 @@ int main(int argc, char** argv) {
     // With an extension loaded, the flash's ECC shadow in external data survives a power cut.
     if (!extensions.empty())
         for (const auto& range : flash::kWatchedCode) host.KeepOnPowerCut(range.first, range.last);
-    for (const auto& p : options->stop_on_read) host.StopOn({ToStopSpace(p.space), p.address, false});
-    for (const auto& p : options->stop_on_write) host.StopOn({ToStopSpace(p.space), p.address, true});
+    for (const auto& p : options->stop_on_read) host.StopOn({p.space, p.address, false});
+    for (const auto& p : options->stop_on_write) host.StopOn({p.space, p.address, true});
 
     peltosim::WindowLoop windows(host);
     if (options->menu && !windows.Choose(*options->menu, error)) return Fail(error);
@@ -169,7 +162,10 @@ int main(int argc, char** argv) {
     if (empty_rom) {
         status = Fail(*empty_rom);
     } else if (options->json) {
-        peltosim::WriteJson(std::cout, host, *options, end, peltosim::ExpectJson(*options, unmet) + (lint ? lint->Json() : ""));
+        auto result = peltosim::RunJson(host, *options, end);
+        if (peltosim::ExpectationCount(*options) != 0) result["expect"] = peltosim::ExpectJson(*options, unmet);
+        if (lint) result["lint"] = lint->Json();
+        std::cout << peltosim::JsonLine(result) << '\n';
     } else {
         peltosim::WriteSummary(std::cout, host, *options, end);
         for (const auto& u : unmet) std::cout << "expectation not met: expected " << u.expected << ", found " << u.found << '\n';

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "sim/peltosim/options.h"
+#include "sim/peltosim/run/options.h"
 
 #ifdef _WIN32
 namespace peltosim::debug {

@@ -128,7 +128,9 @@ std::optional<SymbolicArgs> ResolveSymbolicArgs(const std::vector<std::string>& 
                 error = "--debug-info needs a FILE.cdb";
                 return std::nullopt;
             }
-            cdb = args[++i];
+            cdb = args[i + 1];
+            rest.push_back(args[i]);
+            rest.push_back(args[++i]);  // the option parser keeps it as well
             continue;
         }
         if (IsProgram(args, i)) program = args[i];

@@ -10,8 +10,8 @@
 #include "flash/regmap.h"
 #include "sim/chip/regs.h"
 #include "sim/cpu/opcodes.h"
-#include "sim/peltosim/expect.h"
-#include "sim/peltosim/program_loader.h"
+#include "sim/peltosim/check/expect.h"
+#include "sim/peltosim/run/program_loader.h"
 #include "base64.h"
 #include "disassembler.h"
 

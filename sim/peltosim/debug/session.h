@@ -18,11 +18,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "sim/peltosim/extension_loader.h"
-#include "sim/peltosim/flash_ops.h"
-#include "sim/peltosim/lint.h"
-#include "sim/peltosim/options.h"
-#include "sim/peltosim/sim_host.h"
+#include "sim/peltosim/base/extension_loader.h"
+#include "sim/peltosim/host/flash_ops.h"
+#include "sim/peltosim/check/lint.h"
+#include "sim/peltosim/run/options.h"
+#include "sim/peltosim/host/sim_host.h"
 #include "symbols.h"
 #include "timeline.h"
 #include "transport.h"

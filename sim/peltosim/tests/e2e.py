@@ -15,6 +15,7 @@ parser = argparse.ArgumentParser()
 parser.add_argument("--sim", required=True, nargs="+", help="command that runs pelto-sim")
 parser.add_argument("--ext", required=True)
 parser.add_argument("--programs", required=True, help="folder with the assembled .ihx files")
+parser.add_argument("--chip-programs", required=True, help="folder with the chip's assembled test programs (chip_*.ihx)")
 parser.add_argument("--no-entry-lib", required=True)
 parser.add_argument("--refusing-lib", required=True)
 args = parser.parse_args()
@@ -26,7 +27,7 @@ def run(extra):
 
 
 def prog(name):
-    return os.path.join(args.programs, name + ".ihx")
+    return os.path.join(args.chip_programs if name.startswith("chip_") else args.programs, name + ".ihx")
 
 
 # Under Wine the host's paths, devices and signals are not those of Linux.
@@ -282,6 +283,26 @@ with tempfile.TemporaryDirectory() as tmp:
     data = json.loads(out or "{}")
     report(code == 0 and data.get("end") == "halted" and data.get("pc") == 0xDFF6, "loading: own code at ROM addresses",
            f"exit {code}, {out.strip()[:200]} {err.strip()[:200]}")
+
+    # Without an extension code memory is a flat 64 KB: a program filling all of it, with other
+    # bytes at 0x6000-0x7FFF than at 0xA000-0xBFFF, loads and runs (0x0000 jumps to 0x7000, which
+    # copies the byte at 0xA010 to 0x30 and jumps to 0xA000: SJMP $). With the extension those two
+    # ranges are the views of one DFLASH bank, and the same file is refused.
+    flat = bytearray([0x11]) * 0x10000
+    flat[0xA000:0xC000] = bytes([0x22]) * 0x2000
+    flat[0x0000:0x0003] = [0x02, 0x70, 0x00]                                          # LJMP 0x7000
+    flat[0x7000:0x700A] = [0x90, 0xA0, 0x10, 0xE4, 0x93, 0xF5, 0x30, 0x02, 0xA0, 0x00]  # MOVC from 0xA010
+    flat[0xA000:0xA002] = SJMP_SELF
+    full = write("full64k.hex", hex_records(*[(a, flat[a:a + 0x80]) for a in range(0, 0x10000, 0x80)]))
+    code, out, err = run([full, "--json", "--dump", "idata:0x30:1", "--dump", "code:0x7010:1", "--dump", "code:0xA010:1"])
+    data = json.loads(out or "{}")
+    d = data.get("dumps", {})
+    report(code == 0 and data.get("end") == "halted" and data.get("pc") == 0xA000 and d.get("idata:0x30:1") == [0x22]
+           and d.get("code:0x7010:1") == [0x11] and d.get("code:0xA010:1") == [0x22],
+           "loading: 64 KB without --ext, 0x6000-0x7FFF and 0xA000-0xBFFF apart", f"exit {code}, {out.strip()[:300]} {err.strip()[:200]}")
+    code, out, err = run(["--ext", args.ext, full, "--json"])
+    report(code == 2 and out == "" and "same DFLASH byte" in err, "loading: the same 64 KB refused with --ext",
+           f"exit {code}, stderr {err.strip()[:300]!r}")
 
     # Code loaded into either view of a DFLASH bank reads the same in both.
     one_view = write("one_view.hex", hex_records((0x0000, SJMP_SELF), (0x7010, [0x11, 0x22]), (0xB020, [0x33])))

@@ -1,7 +1,11 @@
 // Numbers and options of the pelto-sim command line.
 #include <gtest/gtest.h>
 
-#include "sim/peltosim/options.h"
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "sim/peltosim/run/options.h"
 
 namespace {
 
@@ -51,6 +55,99 @@ TEST(ParseOptions, ErrorsNameTheOption) {
     EXPECT_EQ(o->dumps.at(0).address, 0xA000);
     EXPECT_EQ(o->dumps.at(0).length, 32u);
     EXPECT_TRUE(o->json);
+}
+
+// An option's line of the usage text: "  --name VALUE  help", "  --name[=LIST]  help" or
+// "  --name, -x  help".
+struct UsageLine {
+    std::string name;
+    std::string value;
+    bool attached = false;
+    std::string alias;
+};
+std::optional<UsageLine> ReadUsageLine(const std::string& text) {
+    if (text.rfind("  -", 0) != 0) return std::nullopt;
+    std::string head = text.substr(2, text.find("  ", 2) - 2);
+    UsageLine line;
+    if (const auto comma = head.find(", "); comma != std::string::npos) {
+        line.alias = head.substr(comma + 2);
+        head.resize(comma);
+    }
+    if (const auto bracket = head.find('['); bracket != std::string::npos) {
+        line.value = head.substr(bracket);
+        line.attached = true;
+        head.resize(bracket);
+    } else if (const auto space = head.find(' '); space != std::string::npos) {
+        line.value = head.substr(space + 1);
+        head.resize(space);
+    }
+    line.name = head;
+    return line;
+}
+
+// The usage text and the parser come from one table: every option the usage text shows is
+// parsed into something, and every option the parser takes is shown.
+TEST(OptionTable, UsageAndParserAgree) {
+    // A valid value for each VALUE the usage text names.
+    const std::map<std::string, std::string> samples{
+        {"PATH", "x.so"},          {"FILE@ADDR", "a.bin@0x100"}, {"N", "5"},
+        {"ADDR", "0x100"},         {"WHERE", "0x100"},           {"HZ", "11059200"},           {"SPACE:ADDR:LEN", "xdata:0:4"},
+        {"NAME|ADDR|ID", "FCMD"},  {"FILE", "f"},                {"TEXT", "t"},
+        {"SPACE:ADDR", "xdata:0x10"}, {"CYCLE", "100"},         {"BYTE|random:SEED", "0x55"},
+        {"SPACE:ADDR=VALUE", "xdata:0=1"}, {"K/N", "1/2"},      {"NAME", "ReadSFR"},
+        {"[=error,-NAME]", "=error,-program-short"},
+    };
+    // What --keep-open and the sweep's own options need beside them.
+    const std::vector<std::string> base{"--power-cut-sweep", "--menu", "M"};
+    std::string error;
+    const auto baseline = peltosim::ParseOptions(base, error);
+    ASSERT_TRUE(baseline.has_value()) << error;
+
+    std::set<std::string> shown;
+    std::istringstream usage(peltosim::Usage());
+    for (std::string text; std::getline(usage, text);) {
+        const auto line = ReadUsageLine(text);
+        if (!line) continue;
+        const std::string& name = line->name;
+        shown.insert(name);
+        if (!line->alias.empty()) shown.insert(line->alias);
+        std::vector<std::vector<std::string>> uses;
+        if (!line->value.empty()) {
+            ASSERT_TRUE(samples.count(line->value)) << "no sample value for " << line->value << " of " << name;
+        }
+        if (line->attached) uses = {{name}, {name + samples.at(line->value)}};
+        else if (!line->value.empty()) uses = {{name, samples.at(line->value)}};
+        else uses = {{name}};
+        if (!line->alias.empty()) uses.push_back({line->alias});
+        for (const auto& use : uses) {
+            // Alone, or with what it needs.
+            auto parsed = peltosim::ParseOptions(use, error);
+            auto before = peltosim::Options{};
+            if (!parsed) {
+                auto args = base;
+                args.insert(args.end(), use.begin(), use.end());
+                parsed = peltosim::ParseOptions(args, error);
+                before = *baseline;
+            }
+            ASSERT_TRUE(parsed.has_value()) << use.front() << ": " << error;
+            EXPECT_FALSE(*parsed == before) << use.front() << " is parsed into nothing";
+        }
+    }
+    for (const auto& spec : peltosim::OptionTable()) {
+        EXPECT_TRUE(shown.count(std::string(spec.name))) << spec.name << " is parsed but not in the usage text";
+        if (!spec.alias.empty()) {
+            EXPECT_TRUE(shown.count(std::string(spec.alias))) << spec.alias << " is not in the usage text";
+        }
+    }
+    EXPECT_EQ(shown.size(), peltosim::OptionTable().size() + 1);  // + the alias -h
+}
+
+TEST(OptionTable, CutRunsKeepWhatDecidesTheRun) {
+    const std::vector<std::string> args{"p.hex",   "--ext",        "e.so",   "--json",    "--dump",  "xdata:0:1", "--trace=registers",
+                                        "--lint=error", "--power-cut-sweep", "--jobs", "2",   "--sfr",   "FCMD",     "--expect",
+                                        "xdata:0=1", "--serial-out", "-",     "--ram-fill", "0x55"};
+    const std::vector<std::string> kept{"p.hex", "--ext", "e.so", "--expect", "xdata:0=1", "--ram-fill", "0x55"};
+    EXPECT_EQ(peltosim::CutRunArguments(args), kept);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "flash/regmap.h"
-#include "sim/peltosim/sim_host.h"
+#include "sim/peltosim/host/sim_host.h"
 
 using peltosim::SimHost;
 

@@ -1,7 +1,7 @@
 // The window update throttle: at most one update per interval, whatever the poll rate.
 #include <gtest/gtest.h>
 
-#include "sim/peltosim/window_loop.h"
+#include "sim/peltosim/host/window_loop.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 ; Sends "OK" and a line feed at 9600 baud (timer 1 in mode 2), writes 0x42 to xdata 0x9F00.
-        .include "chip_regs.inc"
+        .include "../../../chip/tests/programs/chip_regs.inc"
         .area CODE (ABS,CODE)
         .org 0x0000
         mov  SCON,#0x50

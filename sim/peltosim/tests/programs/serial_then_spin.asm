@@ -1,6 +1,6 @@
 ; Sends "OK" and a line feed at 9600 baud, then spins for ever (a loop that is no self jump, so
 ; the run never ends by itself).
-        .include "chip_regs.inc"
+        .include "../../../chip/tests/programs/chip_regs.inc"
         .area CODE (ABS,CODE)
         .org 0x0000
         mov  SCON,#0x50

@@ -1,0 +1,465 @@
+#include "sim/peltosim/run/options.h"
+
+#include <array>
+#include <limits>
+
+#include "sim/peltosim/run/expectation.h"
+#include "sim/peltosim/run/lint_checks.h"
+#include "sim/peltosim/run/register_ref.h"
+
+namespace peltosim {
+
+namespace {
+
+constexpr uint64_t kAddressMax = 0xFFFF;
+constexpr uint64_t kSpaceSize = 0x10000;
+constexpr uint64_t kIdataSize = 0x100;
+// More parallel runs than this is a typo, not a machine.
+constexpr uint64_t kMaxJobs = 1024;
+constexpr uint64_t kMaxShards = std::numeric_limits<unsigned>::max();
+
+std::optional<Space> ParseSpace(const std::string& name, uint64_t& size) {
+    size = kSpaceSize;
+    if (name == "code") return Space::kCode;
+    if (name == "xdata") return Space::kXdata;
+    if (name == "idata") {
+        size = kIdataSize;
+        return Space::kIdata;
+    }
+    return std::nullopt;
+}
+
+std::optional<Dump> ParseDump(const std::string& text, std::string& error) {
+    const auto first = text.find(':');
+    const auto second = first == std::string::npos ? std::string::npos : text.find(':', first + 1);
+    if (second == std::string::npos) {
+        error = "--dump '" + text + "': expected SPACE:ADDR:LEN";
+        return std::nullopt;
+    }
+    const std::string space_name = text.substr(0, first);
+    uint64_t size = 0;
+    const auto parsed_space = ParseSpace(space_name, size);
+    if (!parsed_space) {
+        error = "--dump '" + text + "': unknown space '" + space_name + "' (code, xdata or idata)";
+        return std::nullopt;
+    }
+    const Space space = *parsed_space;
+    const auto address = ParseNumber(text.substr(first + 1, second - first - 1), size - 1);
+    const auto length = ParseNumber(text.substr(second + 1), size);
+    if (!address || !length || *length == 0 || *address + *length > size) {
+        error = "--dump '" + text + "': address or length out of range";
+        return std::nullopt;
+    }
+    return Dump{text, space, static_cast<uint16_t>(*address), static_cast<uint32_t>(*length)};
+}
+
+std::optional<AccessPoint> ParseAccessPoint(const std::string& option, const std::string& text, bool write, std::string& error) {
+    const auto colon = text.find(':');
+    uint64_t size = 0;
+    const auto space = colon == std::string::npos ? std::nullopt : ParseSpace(text.substr(0, colon), size);
+    const auto address = colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(colon + 1), size - 1);
+    if (!space || !address) {
+        error = option + " '" + text + "': expected SPACE:ADDR with SPACE " + (write ? "xdata or idata" : "code, xdata or idata") +
+                " and ADDR inside it";
+        return std::nullopt;
+    }
+    if (write && *space == Space::kCode) {
+        error = option + " '" + text + "': the program cannot write code memory (xdata or idata)";
+        return std::nullopt;
+    }
+    return AccessPoint{*space, static_cast<uint16_t>(*address)};
+}
+
+bool ParseRamFill(const std::string& text, Options& o, std::string& error) {
+    static const std::string kRandom = "random:";
+    if (text.rfind(kRandom, 0) == 0) {
+        const auto seed = ParseNumber(text.substr(kRandom.size()), std::numeric_limits<uint64_t>::max());
+        if (seed) {
+            o.ram_fill_random = true;
+            o.ram_fill_seed = *seed;
+            return true;
+        }
+    } else if (const auto byte = ParseNumber(text, 0xFF)) {
+        o.ram_fill_random = false;
+        o.ram_fill_byte = static_cast<uint8_t>(*byte);
+        return true;
+    }
+    error = "--ram-fill '" + text + "': expected a byte (0x00-0xFF) or random:SEED";
+    return false;
+}
+
+bool ParseShard(const std::string& text, Options& o, std::string& error) {
+    const auto slash = text.find('/');
+    const auto index = slash == std::string::npos ? std::nullopt : ParseNumber(text.substr(0, slash), kMaxShards);
+    const auto count = slash == std::string::npos ? std::nullopt : ParseNumber(text.substr(slash + 1), kMaxShards);
+    if (!index || !count || *index == 0 || *index > *count) {
+        error = "--shard '" + text + "': expected K/N with 1 <= K <= N";
+        return false;
+    }
+    o.shard_index = static_cast<unsigned>(*index);
+    o.shard_count = static_cast<unsigned>(*count);
+    return true;
+}
+
+// ---- the options' handlers: each stores its parsed value ----
+
+using Form = OptionSpec::Form;
+
+bool SetHelp(Options& o, const std::string&, const std::string*, std::string&) { return o.help = true; }
+bool SetJson(Options& o, const std::string&, const std::string*, std::string&) { return o.json = true; }
+bool SetTrace(Options& o, const std::string&, const std::string*, std::string&) { return o.trace = true; }
+bool SetTraceRegisters(Options& o, const std::string&, const std::string*, std::string&) {
+    o.trace = true;
+    return o.trace_registers = true;
+}
+bool SetKeepOpen(Options& o, const std::string&, const std::string*, std::string&) { return o.keep_open = true; }
+bool SetSweep(Options& o, const std::string&, const std::string*, std::string&) { return o.power_cut_sweep = true; }
+
+bool AddExtension(Options& o, const std::string&, const std::string* v, std::string&) {
+    o.extensions.push_back(*v);
+    return true;
+}
+
+bool AddBinary(Options& o, const std::string&, const std::string* v, std::string& error) {
+    const auto at = v->rfind('@');
+    const auto address = at == std::string::npos ? std::nullopt : ParseNumber(v->substr(at + 1), kAddressMax);
+    if (!address || at == 0) {
+        error = "--load-bin '" + *v + "': expected FILE@ADDR with ADDR below 0x10000";
+        return false;
+    }
+    o.binaries.push_back({v->substr(0, at), static_cast<uint16_t>(*address)});
+    return true;
+}
+
+bool SetMaxCycles(Options& o, const std::string&, const std::string* v, std::string& error) {
+    const auto n = ParseNumber(*v, std::numeric_limits<uint64_t>::max());
+    if (!n) {
+        error = "--max-cycles '" + *v + "': not a number";
+        return false;
+    }
+    o.max_cycles = *n;
+    return true;
+}
+
+bool SetClock(Options& o, const std::string&, const std::string* v, std::string& error) {
+    const auto n = ParseNumber(*v, std::numeric_limits<uint32_t>::max());
+    if (!n || *n == 0) {
+        error = "--clock '" + *v + "': not a frequency in Hz";
+        return false;
+    }
+    o.clock_hz = static_cast<uint32_t>(*n);
+    return true;
+}
+
+bool AddBreakpoint(Options& o, const std::string&, const std::string* v, std::string& error) {
+    const auto n = ParseNumber(*v, kAddressMax);
+    if (!n) {
+        error = "--break '" + *v + "': not a code address";
+        return false;
+    }
+    o.breakpoints.push_back(static_cast<uint16_t>(*n));
+    return true;
+}
+
+// Symbols are turned into addresses before parsing (debug/command_line.h); the file is kept for
+// what the run reports.
+bool SetDebugInfo(Options& o, const std::string&, const std::string* v, std::string&) {
+    o.debug_info = *v;
+    return true;
+}
+
+bool AddDump(Options& o, const std::string&, const std::string* v, std::string& error) {
+    auto dump = ParseDump(*v, error);
+    if (!dump) return false;
+    o.dumps.push_back(std::move(*dump));
+    return true;
+}
+
+bool AddRegister(Options& o, const std::string&, const std::string* v, std::string& error) {
+    std::string why;
+    const auto ref = ParseRegister(*v, why);
+    if (!ref) {
+        error = "--sfr '" + *v + "': " + why;
+        return false;
+    }
+    o.sfrs.push_back({*v, *ref});
+    return true;
+}
+
+bool SetVcd(Options& o, const std::string&, const std::string* v, std::string&) {
+    o.vcd = *v;
+    return true;
+}
+bool SetMenu(Options& o, const std::string&, const std::string* v, std::string&) {
+    o.menu = *v;
+    return true;
+}
+bool SetSerialOut(Options& o, const std::string&, const std::string* v, std::string&) {
+    o.serial_out = *v;
+    return true;
+}
+bool SetSerialIn(Options& o, const std::string&, const std::string* v, std::string&) {
+    o.serial_in = *v;
+    return true;
+}
+
+bool AddStopOnRead(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    const auto point = ParseAccessPoint(arg, *v, false, error);
+    if (point) o.stop_on_read.push_back(*point);
+    return point.has_value();
+}
+bool AddStopOnWrite(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    const auto point = ParseAccessPoint(arg, *v, true, error);
+    if (point) o.stop_on_write.push_back(*point);
+    return point.has_value();
+}
+
+std::optional<uint64_t> ParseCycle(const std::string& arg, const std::string& text, std::string& error) {
+    const auto n = ParseNumber(text, std::numeric_limits<uint64_t>::max());
+    if (!n) error = arg + " '" + text + "': not a cycle count";
+    return n;
+}
+bool AddResetAt(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    const auto n = ParseCycle(arg, *v, error);
+    if (n) o.reset_at.push_back(*n);
+    return n.has_value();
+}
+bool AddPowerCutAt(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    const auto n = ParseCycle(arg, *v, error);
+    if (n) o.power_cut_at.push_back(*n);
+    return n.has_value();
+}
+
+bool SetRamFill(Options& o, const std::string&, const std::string* v, std::string& error) { return ParseRamFill(*v, o, error); }
+
+bool AddExpectation(Options& o, const std::string&, const std::string* v, std::string& error) {
+    auto e = ParseExpectation(*v, error);
+    if (e) o.expect.push_back(std::move(*e));
+    return e.has_value();
+}
+
+bool SetExpectSerial(Options& o, const std::string&, const std::string* v, std::string& error) {
+    o.expect_serial = DecodeSerialText(*v, error);
+    return o.expect_serial.has_value();
+}
+
+bool SetSweepSvg(Options& o, const std::string&, const std::string* v, std::string&) {
+    o.sweep_svg = *v;
+    return true;
+}
+
+// A count from 1 to `max`.
+std::optional<uint64_t> ParseCount(const std::string& arg, const std::string& text, uint64_t max, bool show_max, std::string& error) {
+    const auto n = ParseNumber(text, max);
+    if (!n || *n == 0) {
+        error = arg + " '" + text + "': expected a number from 1" + (show_max ? " to " + std::to_string(max) : "");
+        return std::nullopt;
+    }
+    return n;
+}
+bool SetSweepEvery(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    const auto n = ParseCount(arg, *v, std::numeric_limits<uint64_t>::max(), false, error);
+    if (n) o.sweep_every = *n;
+    return n.has_value();
+}
+bool SetJobs(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    const auto n = ParseCount(arg, *v, kMaxJobs, true, error);
+    if (n) o.jobs = static_cast<unsigned>(*n);
+    return n.has_value();
+}
+
+bool SetShard(Options& o, const std::string&, const std::string* v, std::string& error) { return ParseShard(*v, o, error); }
+
+bool SetLint(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    o.lint = true;
+    if (v == nullptr) return true;
+    const auto selection = ParseLintList(*v, error);
+    if (!selection) {
+        error = arg + ": " + error;
+        return false;
+    }
+    o.lint_error = o.lint_error || selection->error;
+    o.lint_off.insert(o.lint_off.end(), selection->off.begin(), selection->off.end());
+    return true;
+}
+
+bool AddFailingService(Options& o, const std::string&, const std::string* v, std::string&) {
+    o.failing_services.push_back(*v);
+    return true;
+}
+
+// Cut runs keep what decides how the firmware runs; they drop the sweep's own options, the
+// outputs they would share and the interactive ones.
+constexpr bool kKept = true;
+constexpr bool kDropped = false;
+
+constexpr std::array kOptions{
+    OptionSpec{"--ext", Form::kValue, "PATH", "load an extension library (repeatable)", kKept, AddExtension},
+    OptionSpec{"--load-bin", Form::kValue, "FILE@ADDR", "load a raw binary into code memory at ADDR (repeatable)", kKept, AddBinary},
+    OptionSpec{"--max-cycles", Form::kValue, "N", "stop with an error after N machine cycles (default 1000000000, 0: none)", kKept,
+               SetMaxCycles},
+    OptionSpec{"--break", Form::kValue, "WHERE",
+               "stop when the program counter reaches WHERE: ADDR, a function or label\n"
+               "(_append) or a C line (file.c:120); WHERE,N at its Nth hit (repeatable)",
+               kKept, AddBreakpoint},
+    OptionSpec{"--debug-info", Form::kValue, "FILE",
+               "SDCC's debug information, for symbols in place of addresses in --break,\n"
+               "--dump, --stop-on-*, --expect (xdata:_head); default NAME.cdb beside NAME.hex",
+               kDropped, SetDebugInfo},
+    OptionSpec{"--clock", Form::kValue, "HZ", "oscillator frequency reported to extensions (default 12000000)", kKept, SetClock},
+    OptionSpec{"--json", Form::kFlag, "", "print the results as one JSON object", kDropped, SetJson},
+    OptionSpec{"--dump", Form::kValue, "SPACE:ADDR:LEN", "print memory; SPACE is code, xdata or idata (repeatable)", kDropped, AddDump},
+    OptionSpec{"--sfr", Form::kValue, "NAME|ADDR|ID",
+               "print a register: a name (flash, chip, core or NMICON; any case), an SFR\n"
+               "address 0x80-0xFF (as the program reads it now) or an identifier 0xF0...\n"
+               "(repeatable)",
+               kDropped, AddRegister},
+    OptionSpec{"--trace", Form::kFlag, "", "log flash events (requests, starts, commits, aborts, ECC errors) to\nstandard error",
+               kDropped, SetTrace},
+    OptionSpec{"--trace=registers", Form::kFlag, "", "the same and every flash register write and timer event", kDropped,
+               SetTraceRegisters},
+    OptionSpec{"--vcd", Form::kValue, "FILE",
+               "write a value change dump of the flash registers, timed by --clock\n(FILE is replaced only when the run has ended)",
+               kDropped, SetVcd},
+    OptionSpec{"--menu", Form::kValue, "TEXT", "choose the extension menu entry TEXT after start-up", kDropped, SetMenu},
+    OptionSpec{"--keep-open", Form::kFlag, "", "with --menu: wait until the window is closed", kDropped, SetKeepOpen},
+    OptionSpec{"--serial-out", Form::kValue, "FILE", "write every byte the serial port transmits to FILE as it goes (- for standard output)",
+               kDropped, SetSerialOut},
+    OptionSpec{"--serial-in", Form::kValue, "FILE", "feed FILE's bytes to the serial port's receiver at the line's baud rate", kKept,
+               SetSerialIn},
+    OptionSpec{"--stop-on-read", Form::kValue, "SPACE:ADDR", "end the run after the program reads ADDR (code: MOVC, xdata, idata)",
+               kKept, AddStopOnRead},
+    OptionSpec{"--stop-on-write", Form::kValue, "SPACE:ADDR", "end the run after the program writes ADDR (xdata, idata)", kKept,
+               AddStopOnWrite},
+    OptionSpec{"--reset-at", Form::kValue, "CYCLE", "reset the chip at CYCLE (repeatable)", kKept, AddResetAt},
+    OptionSpec{"--power-cut-at", Form::kValue, "CYCLE", "cut the power at CYCLE: reset, and RAM refilled (repeatable)", kKept,
+               AddPowerCutAt},
+    OptionSpec{"--ram-fill", Form::kValue, "BYTE|random:SEED", "what RAM holds after a power cut (default random:32850)", kKept,
+               SetRamFill},
+    OptionSpec{"--expect", Form::kValue, "SPACE:ADDR=VALUE",
+               "expect byte(s) VALUE (0x01 or 0x01,0x02) from ADDR when the run ends\n(repeatable; exit status 3 when one is unmet)",
+               kKept, AddExpectation},
+    OptionSpec{"--expect-serial", Form::kValue, "TEXT", "expect the serial output to contain TEXT (\\n, \\r, \\t, \\\\, \\xHH)", kKept,
+               SetExpectSerial},
+    OptionSpec{"--power-cut-sweep", Form::kFlag, "",
+               "cut the power once after every persistent flash change and check the\n"
+               "expectations after each cut (one process per cut)",
+               kDropped, SetSweep},
+    OptionSpec{"--sweep-every", Form::kValue, "N", "with the sweep: also cut every N cycles", kDropped, SetSweepEvery},
+    OptionSpec{"--sweep-svg", Form::kValue, "FILE", "with the sweep: draw the flash operations and cut points as SVG", kDropped,
+               SetSweepSvg},
+    OptionSpec{"--jobs", Form::kValue, "N", "with the sweep: cut runs in parallel (default: one per core)", kDropped, SetJobs},
+    OptionSpec{"--shard", Form::kValue, "K/N", "with the sweep: run cut points K, K+N, K+2N, ... (K from 1 to N)", kDropped, SetShard},
+    OptionSpec{"--lint", Form::kAttached, "[=error,-NAME]",
+               "warn about flash misuse (error: each finding fails the run; -NAME: off)", kDropped, SetLint},
+    OptionSpec{"--fail-service", Form::kValue, "NAME", "make the host service NAME fail (repeatable; for testing)", kKept,
+               AddFailingService},
+    OptionSpec{"--help", Form::kFlag, "", "show this text", kDropped, SetHelp, "-h"},
+};
+
+// The usage text's help column.
+constexpr std::size_t kHelpColumn = 24;
+constexpr std::size_t kMinGap = 2;
+
+// The entry an argument names, and whether it carries its value after '='.
+const OptionSpec* Find(const std::string& arg, bool& attached) {
+    attached = false;
+    for (const auto& spec : kOptions) {
+        if (arg == spec.name || (!spec.alias.empty() && arg == spec.alias)) return &spec;
+        if (spec.form == Form::kAttached && arg.size() > spec.name.size() && arg.compare(0, spec.name.size(), spec.name) == 0 &&
+            arg[spec.name.size()] == '=') {
+            attached = true;
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+bool IsOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+
+}  // namespace
+
+std::span<const OptionSpec> OptionTable() { return kOptions; }
+
+std::string Usage() {
+    std::string s =
+        "usage: pelto-sim [options] [PROGRAM.hex ...]\n"
+        "Runs an 8051 program until it jumps to itself, with extensions loaded.\n"
+        "\n";
+    for (const auto& spec : kOptions) {
+        std::string head = "  " + std::string(spec.name);
+        if (spec.form == Form::kValue) head += ' ';
+        head += spec.value;
+        if (!spec.alias.empty()) head += ", " + std::string(spec.alias);
+        head.append(head.size() + kMinGap > kHelpColumn ? kMinGap : kHelpColumn - head.size(), ' ');
+        std::string_view help = spec.help;
+        for (;;) {
+            const auto nl = help.find('\n');
+            s += head;
+            s += help.substr(0, nl);
+            s += '\n';
+            if (nl == std::string_view::npos) break;
+            help.remove_prefix(nl + 1);
+            head.assign(kHelpColumn, ' ');
+        }
+    }
+    return s;
+}
+
+std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error) {
+    Options o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (!IsOption(a)) {
+            o.hex_files.push_back(a);
+            continue;
+        }
+        bool attached = false;
+        const OptionSpec* spec = Find(a, attached);
+        if (spec == nullptr) {
+            error = "unknown option '" + a + "'";
+            return std::nullopt;
+        }
+        std::string value;
+        const std::string* given = nullptr;
+        if (spec->form == Form::kValue) {
+            if (i + 1 >= args.size()) {
+                error = a + " needs a value";
+                return std::nullopt;
+            }
+            given = &args[++i];
+        } else if (attached) {
+            value = a.substr(spec->name.size() + 1);
+            given = &value;
+        }
+        if (!spec->apply(o, a, given, error)) return std::nullopt;
+    }
+    const bool sweep_only = o.sweep_every != 0 || o.sweep_svg || o.jobs != 0 || o.shard_count != 1;
+    if (sweep_only && !o.power_cut_sweep) {
+        error = "--sweep-every, --sweep-svg, --jobs and --shard need --power-cut-sweep";
+        return std::nullopt;
+    }
+    if (o.keep_open && !o.menu) {
+        error = "--keep-open needs --menu";
+        return std::nullopt;
+    }
+    return o;
+}
+
+std::vector<std::string> CutRunArguments(const std::vector<std::string>& args) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        bool attached = false;
+        const OptionSpec* spec = IsOption(args[i]) ? Find(args[i], attached) : nullptr;
+        const bool keep = spec == nullptr || spec->in_cut_runs;
+        const bool with_value = spec != nullptr && spec->form == Form::kValue && i + 1 < args.size();
+        if (keep) out.push_back(args[i]);
+        if (with_value) {
+            ++i;
+            if (keep) out.push_back(args[i]);
+        }
+    }
+    return out;
+}
+
+}  // namespace peltosim

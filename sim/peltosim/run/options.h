@@ -1,0 +1,117 @@
+// The pelto-sim command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/peltosim/base/numbers.h"
+#include "sim/peltosim/base/space.h"
+#include "sim/peltosim/run/expectation.h"
+#include "sim/peltosim/run/lint_checks.h"
+#include "sim/peltosim/run/register_ref.h"
+
+namespace peltosim {
+
+inline constexpr uint64_t kDefaultRamFillSeed = 0x8052;
+
+struct Dump {
+    std::string text;  // as given, the key in the output
+    Space space;
+    uint16_t address;
+    uint32_t length;
+    bool operator==(const Dump&) const = default;
+};
+
+// A data access named on the command line (--stop-on-read, --stop-on-write).
+struct AccessPoint {
+    Space space;
+    uint16_t address;
+    bool operator==(const AccessPoint&) const = default;
+};
+
+struct BinaryImage {
+    std::string path;
+    uint16_t address;
+    bool operator==(const BinaryImage&) const = default;
+};
+
+struct Options {
+    std::vector<std::string> extensions;
+    std::vector<std::string> hex_files;
+    std::vector<BinaryImage> binaries;
+    std::vector<uint16_t> breakpoints;
+    std::optional<std::string> debug_info;  // --debug-info: SDCC's .cdb file
+    std::vector<Dump> dumps;
+    std::vector<NamedRegister> sfrs;
+    std::vector<std::string> failing_services;
+    uint64_t max_cycles = 1'000'000'000;  // 0: no limit
+    uint32_t clock_hz = 12'000'000;
+    bool json = false;
+    bool trace = false;
+    bool trace_registers = false;  // --trace=registers: every flash register write as well
+    bool help = false;
+    bool keep_open = false;
+    std::optional<std::string> vcd;
+    std::optional<std::string> menu;
+    std::optional<std::string> serial_out;  // "-": standard output
+    std::optional<std::string> serial_in;
+    std::vector<AccessPoint> stop_on_read;
+    std::vector<AccessPoint> stop_on_write;
+    std::vector<uint64_t> reset_at;
+    std::vector<uint64_t> power_cut_at;
+    bool ram_fill_random = true;
+    uint8_t ram_fill_byte = 0;
+    uint64_t ram_fill_seed = kDefaultRamFillSeed;
+    // Checked at the end (expect.h): memory from --expect, and decoded serial text.
+    std::vector<MemoryExpectation> expect;
+    std::optional<std::string> expect_serial;
+    // The power-loss sweep (sweep.h).
+    bool power_cut_sweep = false;
+    uint64_t sweep_every = 0;  // 0: only the cut points of persistent-state changes
+    std::optional<std::string> sweep_svg;
+    unsigned jobs = 0;  // 0: one per core
+    unsigned shard_index = 1;  // 1..shard_count
+    unsigned shard_count = 1;
+    // The flash lint (lint.h).
+    bool lint = false;
+    bool lint_error = false;
+    std::vector<LintId> lint_off;
+
+    bool operator==(const Options&) const = default;
+};
+
+// One option of the command line: it drives the parser, the usage text and the sweep's cut runs.
+struct OptionSpec {
+    enum class Form : uint8_t {
+        kFlag,      // --name
+        kValue,     // --name VALUE (the next argument)
+        kAttached,  // --name, or --name=VALUE
+    };
+    std::string_view name;
+    Form form;
+    std::string_view value;  // VALUE as the usage text shows it
+    std::string_view help;   // lines separated by \n
+    bool in_cut_runs;        // whether the sweep's cut runs keep it
+    // Stores the option's value; `arg` is the argument as given, `value` null for a flag (and for
+    // an attached form given without =).
+    bool (*apply)(Options& o, const std::string& arg, const std::string* value, std::string& error);
+    std::string_view alias = {};  // a short name, if any
+};
+
+std::span<const OptionSpec> OptionTable();
+
+// Parses argv[1..]; on failure returns nothing and says why in `error`.
+std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error);
+
+// The text of --help.
+std::string Usage();
+
+// The command line of one of the sweep's cut runs: `args` (as accepted by ParseOptions) without
+// the options the table keeps out of cut runs.
+std::vector<std::string> CutRunArguments(const std::vector<std::string>& args);
+
+}  // namespace peltosim
