@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@
 #include "sim/peltosim/run/exit_codes.h"
 #include "sim/peltosim/run/options.h"
 #include "sim/peltosim/run/program_loader.h"
+#include "sim/peltosim/debug/adapter.h"
+#include "sim/peltosim/debug/command_line.h"
 
 namespace {
 
@@ -51,9 +54,16 @@ bool ReadBytes(const std::string& path, std::vector<uint8_t>& bytes) {
 
 int main(int argc, char** argv) {
     std::string error;
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const auto options = peltosim::ParseOptions(args, error);
+    const std::vector<std::string> given(argv + 1, argv + argc);
+    if (peltosim::debug::WantsAdapter(given)) return peltosim::debug::RunAdapter(given);
+    // Symbols and C lines in the options become addresses (debug/command_line.h).
+    const auto symbolic = peltosim::debug::ResolveSymbolicArgs(given, error);
+    if (!symbolic) return Fail(error);
+    const std::vector<std::string>& args = symbolic->args;
+    auto options = peltosim::ParseOptions(args, error);
     if (!options) return Fail(error + " (pelto-sim --help lists the options)");
+    for (auto& dump : options->dumps)
+        if (const auto it = symbolic->dump_texts.find(dump.text); it != symbolic->dump_texts.end()) dump.text = it->second;
     if (options->help) {
         std::cout << peltosim::Usage();
         return peltosim::FinishStandardOutput(error) ? kExitOk : Fail(error);
@@ -104,7 +114,7 @@ int main(int argc, char** argv) {
     // The serial line, resets, power cuts and stop conditions.
     peltosim::OutputFile serial_file;
     const bool serial_to_stdout = options->serial_out && *options->serial_out == "-";
-    if (options->serial_out && !serial_to_stdout && !serial_file.Open(*options->serial_out, error))
+    if (options->serial_out && !serial_to_stdout && !serial_file.OpenStreamed(*options->serial_out, error))
         return Fail("--serial-out: " + error);
     host.SetSerialOutput(serial_to_stdout ? stdout : serial_file.stream(), options->json || options->expect_serial.has_value());
     if (options->serial_in) {
@@ -125,9 +135,15 @@ int main(int argc, char** argv) {
     if (options->menu && !windows.Choose(*options->menu, error)) return Fail(error);
 
     const uint64_t limit = options->max_cycles == 0 ? ~uint64_t{0} : options->max_cycles;
-    const peltosim::RunEnd end = host.Run(
-        limit, [&] { if (windows.Active()) windows.Poll(); },
-        windows.Active() ? peltosim::WindowLoop::kPollCycles : kInterruptCheckCycles);
+    // --break WHERE,COUNT: the run goes on past the hits before the COUNT-th.
+    std::map<uint16_t, uint64_t> hits;
+    peltosim::RunEnd end;
+    do {
+        end = host.Run(
+            limit, [&] { if (windows.Active()) windows.Poll(); },
+            windows.Active() ? peltosim::WindowLoop::kPollCycles : kInterruptCheckCycles);
+    } while (end == peltosim::RunEnd::kBreakpoint && symbolic->break_counts.count(host.cpu().Pc()) &&
+             ++hits[host.cpu().Pc()] < symbolic->break_counts.at(host.cpu().Pc()));
     if (end != peltosim::RunEnd::kInterrupted) windows.Finish(options->keep_open);
 
     int status = kExitOk;

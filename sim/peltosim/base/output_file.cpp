@@ -58,6 +58,20 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
     return true;
 }
 
+bool OutputFile::OpenStreamed(const std::string& path, std::string& error) {
+    path_ = path;
+    if (std::filesystem::is_directory(path)) {
+        error = "cannot write '" + path + "': is a directory";
+        return false;
+    }
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_ || std::setvbuf(file_, nullptr, _IONBF, 0) != 0) {
+        error = Describe(errno);
+        return false;
+    }
+    return true;
+}
+
 bool OutputFile::Commit(std::string& error) {
     if (!file_) {
         error = "cannot write '" + path_ + "': not open";

@@ -18,6 +18,9 @@ public:
 
     // Creates the temporary file (or opens the device); false with a reason naming the target.
     bool Open(const std::string& path, std::string& error);
+    // Writes the target itself, unbuffered: every byte is in the file as soon as it is written,
+    // and a killed run loses none (the file is then as far as the run got).
+    bool OpenStreamed(const std::string& path, std::string& error);
     std::FILE* stream() { return file_; }
     bool IsOpen() const { return file_ != nullptr; }
     // Flushes, closes and renames; false with the first write, close or rename error.

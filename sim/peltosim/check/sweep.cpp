@@ -10,6 +10,7 @@
 
 #include "sim/peltosim/base/spawn.h"
 #include "sim/peltosim/check/sweep_report.h"
+#include "sim/peltosim/debug/command_line.h"
 #include "sim/peltosim/run/exit_codes.h"
 #include "sim/peltosim/out/report.h"
 
@@ -130,6 +131,7 @@ int RunSweep(const SweepInput& in, std::ostream& out) {
         const FlashOperation* op = in.tracker.At(c.cycle);
         c.operation = op ? Describe(*op, c.cycle) : "between operations";
         c.command = shown + " --power-cut-at " + std::to_string(c.cycle);
+        c.launch = debug::LaunchConfiguration(base, c.cycle);
         const Json result = ParseJson(r.out);
         if (result.is_object()) {
             c.end = BytesFromJson(result.value("end", Json())).value_or("");

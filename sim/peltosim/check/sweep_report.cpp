@@ -130,6 +130,7 @@ void WriteSweepText(std::ostream& out, const SweepInput& in, const std::vector<C
         for (const auto& u : c.unmet) out << "     expected " << u.expected << ", found " << u.found << '\n';
         if (!c.problem.empty()) out << "     " << c.problem << '\n';
         out << "     reproduce: " << c.command << '\n';
+        out << "     debug (launch.json): " << c.launch << '\n';
     }
     const double rate = seconds > 0 ? static_cast<double>(cuts.size()) / seconds : 0;
     out << "sweep: " << cuts.size() << " cut points tried";
@@ -159,7 +160,8 @@ Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const 
                             {"end", JsonText(c.end)},
                             {"unmet", UnmetJson(c.unmet)},
                             {"problem", JsonText(c.problem)},
-                            {"command", JsonText(c.command)}});
+                            {"command", JsonText(c.command)},
+                            {"launch", Json::parse(c.launch, nullptr, false)}});
     }
     return {{"cut_points", summary.total},
             {"shard", std::to_string(in.options.shard_index) + "/" + std::to_string(in.options.shard_count)},

@@ -36,6 +36,7 @@ struct CutOutcome {
     std::vector<Unmet> unmet;
     std::string problem;    // besides unmet expectations: no halt, a crash
     std::string command;
+    std::string launch;  // the debugger's launch configuration for the same run (JSON)
 };
 
 struct SweepSummary {

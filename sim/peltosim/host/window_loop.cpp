@@ -1,5 +1,7 @@
 #include "sim/peltosim/host/window_loop.h"
 
+#include <algorithm>
+
 #include <vector>
 
 #if defined(_WIN32)
@@ -34,7 +36,7 @@ bool ForDialog(const std::vector<PeltoMenuItem*>& items, MSG& message) {
 }  // namespace
 
 bool UpdateThrottle::Due(Clock::time_point now) {
-    if (updated_ && now - last_ < interval_) return false;
+    if (updated_ && now - last_ < std::max(interval_, spent_ * budget_factor_)) return false;
     updated_ = true;
     last_ = now;
     return true;
@@ -80,8 +82,11 @@ void WindowLoop::Dispatch() {
 }
 
 void WindowLoop::Poll() {
-    Dispatch();
-    if (throttle_.Due(UpdateThrottle::Clock::now())) UpdateWindows();
+    const auto now = UpdateThrottle::Clock::now();
+    if (pump_.Due(now)) Dispatch();
+    if (!throttle_.Due(now)) return;
+    UpdateWindows();
+    throttle_.Took(UpdateThrottle::Clock::now() - now);
 }
 
 void WindowLoop::Finish(bool keep_open) {

@@ -15,24 +15,36 @@
 
 namespace peltosim {
 
-// Says whether an update is due: at most one per interval.
+// Says whether an update is due: at most one per interval, and, once told how long an update
+// took, no sooner than `budget_factor` times that after it, so that updates take at most one
+// part in budget_factor + 1 of the time (a window's redraw is slow under Wine).
 class UpdateThrottle {
 public:
     using Clock = std::chrono::steady_clock;
-    explicit UpdateThrottle(Clock::duration interval) : interval_(interval) {}
+    explicit UpdateThrottle(Clock::duration interval, int budget_factor = 0)
+        : interval_(interval), budget_factor_(budget_factor) {}
     bool Due(Clock::time_point now);
+    // The update that Due() allowed last took this long.
+    void Took(Clock::duration duration) { spent_ = duration; }
 
 private:
     Clock::duration interval_;
+    int budget_factor_;
     bool updated_ = false;
     Clock::time_point last_{};
+    Clock::duration spent_{};
 };
 
 class WindowLoop {
 public:
-    // Messages are pumped every this many cycles while a window is open.
+    // The host polls every this many cycles while a window is open, and after every event.
     static constexpr uint64_t kPollCycles = 20000;
     static constexpr int kUpdatesPerSecond = 10;
+    // Messages are pumped at most this often: enough for typing, and a pump costs a server
+    // round trip under Wine.
+    static constexpr int kPumpsPerSecond = 20;
+    // The windows' updates may take at most one part in kUpdateBudget + 1 of the run.
+    static constexpr int kUpdateBudget = 19;
 
     explicit WindowLoop(SimHost& host) : host_(host) {}
     // Calls the callback of the menu entry whose text is `text`.
@@ -48,7 +60,10 @@ private:
     void Dispatch();
     SimHost& host_;
     bool chosen_ = false;
-    UpdateThrottle throttle_{std::chrono::seconds(1) / kUpdatesPerSecond};
+    // In milliseconds: a second divided in whole seconds would be no time at all.
+    static constexpr std::chrono::milliseconds kSecond = std::chrono::seconds(1);
+    UpdateThrottle throttle_{kSecond / kUpdatesPerSecond, kUpdateBudget};
+    UpdateThrottle pump_{kSecond / kPumpsPerSecond};
 };
 
 }  // namespace peltosim

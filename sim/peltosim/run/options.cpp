@@ -161,6 +161,13 @@ bool AddBreakpoint(Options& o, const std::string&, const std::string* v, std::st
     return true;
 }
 
+// Symbols are turned into addresses before parsing (debug/command_line.h); the file is kept for
+// what the run reports.
+bool SetDebugInfo(Options& o, const std::string&, const std::string* v, std::string&) {
+    o.debug_info = *v;
+    return true;
+}
+
 bool AddDump(Options& o, const std::string&, const std::string* v, std::string& error) {
     auto dump = ParseDump(*v, error);
     if (!dump) return false;
@@ -291,7 +298,14 @@ constexpr std::array kOptions{
     OptionEntry{"--load-bin", Form::kValue, "FILE@ADDR", "load a raw binary into code memory at ADDR (repeatable)", kKept, AddBinary},
     OptionEntry{"--max-cycles", Form::kValue, "N", "stop with an error after N machine cycles (default 1000000000, 0: none)", kKept,
                SetMaxCycles},
-    OptionEntry{"--break", Form::kValue, "ADDR", "stop when the program counter reaches ADDR (repeatable)", kKept, AddBreakpoint},
+    OptionEntry{"--break", Form::kValue, "WHERE",
+               "stop when the program counter reaches WHERE: ADDR, a function or label\n"
+               "(_append) or a C line (file.c:120); WHERE,N at its Nth hit (repeatable)",
+               kKept, AddBreakpoint},
+    OptionEntry{"--debug-info", Form::kValue, "FILE",
+               "SDCC's debug information, for symbols in place of addresses in --break,\n"
+               "--dump, --stop-on-*, --expect (xdata:_head); default NAME.cdb beside NAME.hex",
+               kDropped, SetDebugInfo},
     OptionEntry{"--clock", Form::kValue, "HZ", "oscillator frequency reported to extensions (default 12000000)", kKept, SetClock},
     OptionEntry{"--json", Form::kFlag, "", "print the results as one JSON object", kDropped, SetJson},
     OptionEntry{"--dump", Form::kValue, "SPACE:ADDR:LEN", "print memory; SPACE is code, xdata or idata (repeatable)", kDropped, AddDump},
@@ -309,7 +323,7 @@ constexpr std::array kOptions{
                kDropped, SetVcd},
     OptionEntry{"--menu", Form::kValue, "TEXT", "choose the extension menu entry TEXT after start-up", kDropped, SetMenu},
     OptionEntry{"--keep-open", Form::kFlag, "", "with --menu: wait until the window is closed", kDropped, SetKeepOpen},
-    OptionEntry{"--serial-out", Form::kValue, "FILE", "write every byte the serial port transmits to FILE (- for standard output)",
+    OptionEntry{"--serial-out", Form::kValue, "FILE", "write every byte the serial port transmits to FILE as it goes (- for standard output)",
                kDropped, SetSerialOut},
     OptionEntry{"--serial-in", Form::kValue, "FILE", "feed FILE's bytes to the serial port's receiver at the line's baud rate", kKept,
                SetSerialIn},

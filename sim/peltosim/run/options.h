@@ -44,6 +44,7 @@ struct Options {
     std::vector<std::string> hex_files;
     std::vector<BinaryImage> binaries;
     std::vector<uint16_t> breakpoints;
+    std::optional<std::string> debug_info;  // --debug-info: SDCC's .cdb file
     std::vector<Dump> dumps;
     std::vector<NamedRegister> sfrs;
     std::vector<std::string> failing_services;

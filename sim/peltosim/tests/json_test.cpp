@@ -85,9 +85,10 @@ TEST(Json, ASweepsReportKeepsItsFields) {
     const std::vector<std::string> args;
     const peltosim::SweepInput in{options, args, "pelto-sim", host, tracker, end, {}};
     const std::vector<peltosim::CutOutcome> cuts{
-        {11, true, "between operations", "halted", {}, "", "pelto-sim p.hex --power-cut-at 11"},
+        {11, true, "between operations", "halted", {}, "", "pelto-sim p.hex --power-cut-at 11", ""},
         {42, false, "between operations", "cycle-limit", {{"xdata:0=0x01", "0x00"}}, "did not halt within 9 cycles",
-         "pelto-sim 'a b.hex' --power-cut-at 42"},
+         "pelto-sim 'a b.hex' --power-cut-at 42",
+         R"({"args":["--power-cut-at","42"],"program":"a b.hex","request":"launch","type":"pelto-sim"})"},
     };
     const Json back = RoundTrip(peltosim::SweepJson(in, cuts, {7, 1, 1.25, 2}));
     EXPECT_EQ(back["cut_points"], 7);
@@ -108,6 +109,8 @@ TEST(Json, ASweepsReportKeepsItsFields) {
     EXPECT_EQ(failure["unmet"], Json::parse(R"([{"expected":"xdata:0=0x01","found":"0x00"}])"));
     EXPECT_EQ(failure["problem"], "did not halt within 9 cycles");
     EXPECT_EQ(failure["command"], "pelto-sim 'a b.hex' --power-cut-at 42");
+    EXPECT_EQ(failure["launch"]["program"], "a b.hex");
+    EXPECT_EQ(failure["launch"]["args"], Json::parse(R"(["--power-cut-at","42"])"));
 }
 
 }  // namespace

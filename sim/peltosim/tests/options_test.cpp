@@ -91,7 +91,7 @@ TEST(OptionTable, UsageAndParserAgree) {
     // A valid value for each VALUE the usage text names.
     const std::map<std::string, std::string> samples{
         {"PATH", "x.so"},          {"FILE@ADDR", "a.bin@0x100"}, {"N", "5"},
-        {"ADDR", "0x100"},         {"HZ", "11059200"},           {"SPACE:ADDR:LEN", "xdata:0:4"},
+        {"ADDR", "0x100"},         {"WHERE", "0x100"},           {"HZ", "11059200"},           {"SPACE:ADDR:LEN", "xdata:0:4"},
         {"NAME|ADDR|ID", "FCMD"},  {"FILE", "f"},                {"TEXT", "t"},
         {"SPACE:ADDR", "xdata:0x10"}, {"CYCLE", "100"},         {"BYTE|random:SEED", "0x55"},
         {"SPACE:ADDR=VALUE", "xdata:0=1"}, {"K/N", "1/2"},      {"NAME", "ReadSFR"},

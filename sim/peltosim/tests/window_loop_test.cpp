@@ -25,4 +25,18 @@ TEST(UpdateThrottle, AtMostOneUpdatePerInterval) {
     for (const auto& c : cases) EXPECT_EQ(throttle.Due(t0 + c.at), c.due) << c.at.count() << " ms";
 }
 
+// A slow update pushes the next one back: updates take at most one part in budget + 1.
+TEST(UpdateThrottle, SlowUpdatesKeepToTheirBudget) {
+    UpdateThrottle throttle(100ms, 9);
+    const UpdateThrottle::Clock::time_point t0{1s};
+    EXPECT_TRUE(throttle.Due(t0));
+    throttle.Took(50ms);  // the next no sooner than 450 ms after it
+    EXPECT_FALSE(throttle.Due(t0 + 100ms));
+    EXPECT_FALSE(throttle.Due(t0 + 449ms));
+    EXPECT_TRUE(throttle.Due(t0 + 450ms));
+    throttle.Took(1ms);  // fast again: the interval rules
+    EXPECT_FALSE(throttle.Due(t0 + 549ms));
+    EXPECT_TRUE(throttle.Due(t0 + 550ms));
+}
+
 }  // namespace
