@@ -74,7 +74,19 @@ std::optional<nlohmann::json> Timeline::Take(uint64_t cycle) {
     }
     ::close(fds[0]);
     points_.push_back({cycle, pid, fds[1]});
+    Thin();
     return std::nullopt;
+}
+
+void Timeline::Thin() {
+    // The first (the start) and the newest stay; of the others, the one nearest its predecessor.
+    while (points_.size() > kMaxPoints) {
+        std::size_t victim = 1;
+        for (std::size_t i = 2; i + 1 < points_.size(); ++i)
+            if (points_[i].cycle - points_[i - 1].cycle < points_[victim].cycle - points_[victim - 1].cycle) victim = i;
+        EndPoint(points_[victim]);
+        points_.erase(points_.begin() + static_cast<std::ptrdiff_t>(victim));
+    }
 }
 
 nlohmann::json Timeline::Wait(int command_read) {

@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ class Timeline {
 public:
     // About 0.1 s of simulation at the core's speed with an extension loaded.
     static constexpr uint64_t kInterval = 4'000'000;
+    // Beyond this many checkpoints (processes), the one closest to its predecessor is ended, so
+    // that a long session thins out its past instead of filling the machine.
+    static constexpr std::size_t kMaxPoints = 64;
 
     Timeline() = default;
     Timeline(const Timeline&) = delete;
@@ -43,6 +47,7 @@ public:
     // Checkpoints strictly before `cycle`... or at it when `inclusive`, newest first: their indices.
     std::vector<std::size_t> Before(uint64_t cycle, bool inclusive) const;
     uint64_t CycleOf(std::size_t index) const { return points_[index].cycle; }
+    std::size_t size() const { return points_.size(); }
     // A scout from checkpoint `index` with `command`; its reply.
     std::optional<nlohmann::json> Scout(std::size_t index, nlohmann::json command);
     // A scout's answer, then the scout ends.
@@ -63,6 +68,7 @@ private:
     // A checkpoint's life: copies made on command; returns only in a copy, with its command.
     nlohmann::json Wait(int command_read);
     void EndPoint(const Point& p);
+    void Thin();
 
     std::vector<Point> points_;
     int reply_read_ = -1;

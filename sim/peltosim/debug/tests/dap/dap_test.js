@@ -215,6 +215,12 @@ async function main() {
     assert.match(stop.event.body.description, /^flash program of block 0x[0-9A-F]{4} started$/);
     const running = await scope(dc, 0, 'Flash');
     assert.match(running.operation.value, /^program of block 0x[0-9A-F]{4}, \d+ cycles in$/);
+    // Its end: the same block, and no operation running any more.
+    const block = stop.event.body.description.match(/block (0x[0-9A-F]{4})/)[1];
+    await dc.setExceptionBreakpointsRequest({ filters: ['powerCut', 'flashEnd'] });
+    stop = await stoppedAt(dc, () => dc.continueRequest({ threadId: 1 }), 'exception');
+    assert.match(stop.event.body.description, new RegExp(`^flash program of block ${block} completed$`));
+    assert.strictEqual((await scope(dc, 0, 'Flash')).operation.value, 'none');
     await dc.setExceptionBreakpointsRequest({ filters: ['powerCut'] });
 
     // The power cut: where the firmware was when the power went.
