@@ -6,6 +6,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "sim/peltosim/host/torn.h"
 #include "sim/peltosim/out/report.h"
 
 namespace peltosim {
@@ -45,6 +46,15 @@ std::string Fixed(double v) {
 
 // Rounded to one decimal, as the text report shows it.
 double Tenths(double v) { return std::round(v * kTenths) / kTenths; }
+
+// Cut points, each run once or once per torn variant (its runs are neighbours).
+std::size_t PointCount(const std::vector<CutOutcome>& cuts) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < cuts.size(); ++i) n += i == 0 || cuts[i].cycle != cuts[i - 1].cycle;
+    return n;
+}
+
+std::string LintLine(const CutLint& f) { return f.name + " at cycle " + std::to_string(f.cycle) + ": " + f.message; }
 
 }  // namespace
 
@@ -123,21 +133,32 @@ bool WriteSweepSvg(const std::string& path, const SweepInput& in, const std::vec
 }
 
 void WriteSweepText(std::ostream& out, const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
-    const auto [total, failed, seconds, jobs] = summary;
     for (const auto& c : cuts) {
         if (c.passed) continue;
         out << "FAIL cut at cycle " << c.cycle << " (" << c.operation << "): run ended " << c.end << '\n';
+        if (c.torn) out << "     torn: " << TornVariantName(*c.torn) << '\n';
         for (const auto& u : c.unmet) out << "     expected " << u.expected << ", found " << u.found << '\n';
         if (!c.problem.empty()) out << "     " << c.problem << '\n';
+        for (const auto& f : c.lint) out << "     lint after the cut: " << LintLine(f) << '\n';
         out << "     reproduce: " << c.command << '\n';
         out << "     debug (launch.json): " << c.launch << '\n';
     }
-    const double rate = seconds > 0 ? static_cast<double>(cuts.size()) / seconds : 0;
-    out << "sweep: " << cuts.size() << " cut points tried";
+    for (const auto& c : cuts) {
+        if (!c.passed || c.lint.empty()) continue;
+        out << "lint after the cut at cycle " << c.cycle << " (" << c.operation << "):\n";
+        for (const auto& f : c.lint) out << "     " << LintLine(f) << '\n';
+    }
+    const double rate = summary.seconds > 0 ? static_cast<double>(cuts.size()) / summary.seconds : 0;
+    out << "sweep: " << PointCount(cuts) << " cut points tried";
     if (in.options.shard_count > 1)
-        out << " (shard " << in.options.shard_index << "/" << in.options.shard_count << " of " << total << ")";
-    out << ", " << cuts.size() - failed << " passed, " << failed << " failed in " << Fixed(seconds) << " s (" << Fixed(rate)
-        << " cut points per second, " << jobs << " jobs)\n";
+        out << " (shard " << in.options.shard_index << "/" << in.options.shard_count << " of " << summary.total << ")";
+    if (in.options.cut_torn)
+        out << " in " << cuts.size() << " cut runs (torn: " << kTornFirstRandom << " extremes and " << in.options.torn_variants
+            << " random variants a cut inside an operation)";
+    out << ", " << cuts.size() - summary.failed << " passed, " << summary.failed << " failed in " << Fixed(summary.seconds) << " s ("
+        << Fixed(rate) << " cut runs per second, " << summary.jobs << " jobs, " << summary.forked << " forked)\n";
+    if (!summary.stopped.empty())
+        out << "sweep: " << summary.stopped << " after " << cuts.size() << " of " << summary.planned << " cut runs\n";
 }
 
 Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
@@ -153,24 +174,35 @@ Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const 
     Json all = Json::array();
     Json failures = Json::array();
     for (const auto& c : cuts) {
-        all.push_back({{"cycle", c.cycle}, {"passed", c.passed}});
+        const Json torn = c.torn ? Json(*c.torn) : Json();
+        all.push_back({{"cycle", c.cycle}, {"torn", torn}, {"passed", c.passed}});
         if (c.passed) continue;
+        Json lint = Json::array();
+        for (const auto& f : c.lint) lint.push_back({{"name", JsonText(f.name)}, {"cycle", f.cycle}, {"message", JsonText(f.message)}});
         failures.push_back({{"cycle", c.cycle},
+                            {"torn", torn},
                             {"operation", JsonText(c.operation)},
                             {"end", JsonText(c.end)},
                             {"unmet", UnmetJson(c.unmet)},
                             {"problem", JsonText(c.problem)},
+                            {"lint", std::move(lint)},
                             {"command", JsonText(c.command)},
                             {"launch", Json::parse(c.launch, nullptr, false)}});
     }
     return {{"cut_points", summary.total},
             {"shard", std::to_string(in.options.shard_index) + "/" + std::to_string(in.options.shard_count)},
-            {"tried", cuts.size()},
+            {"tried", PointCount(cuts)},
+            {"runs", cuts.size()},
             {"passed", cuts.size() - summary.failed},
             {"failed", summary.failed},
             {"seconds", Tenths(summary.seconds)},
             {"cuts_per_second", Tenths(rate)},
             {"jobs", summary.jobs},
+            {"forked", summary.forked},
+            {"planned", summary.planned},
+            {"stopped", summary.stopped.empty() ? Json() : Json(JsonText(summary.stopped))},
+            {"cut_model", in.options.cut_torn ? "torn" : "atomic"},
+            {"torn_variants", in.options.torn_variants},
             {"recording",
              {{"cycles", in.host.cpu().Cycles()},
               {"end", RunEndName(in.end)},

@@ -31,6 +31,7 @@ struct Observer {
 class ObserverList : public Observer {
 public:
     void Add(Observer* o) { observers_.push_back(o); }
+    void Remove(Observer* o) { std::erase(observers_, o); }
     void RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) override;
     void TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) override;
     void TimerExpired(uint64_t cycle, uint32_t timer) override;
