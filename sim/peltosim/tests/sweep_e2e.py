@@ -344,6 +344,37 @@ if args.crash_lib:
            all(f["problem"].startswith("crashed: ") and "did not halt" not in f["problem"] for f in crashed["failures"]),
            "a crashing cut run is reported as a crash, with its signal", f"exit {code_c}, {problems}")
 
+# ---- a cut you can see: the trace names it, the waveform shows it ----
+def vcd_changes(path, name):
+    """(time, value) of a 1-bit signal in a value change dump."""
+    code, time_now, changes = None, 0, []
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if parts[:1] == ["$var"] and parts[4] == name:
+                code = parts[3]
+            elif line.startswith("#"):
+                time_now = int(line[1:])
+            elif code and line.strip() in ("0" + code, "1" + code):
+                changes.append((time_now, int(line[0])))
+    return changes
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    for cycle, what, wrong in ((200000, "erase of DFLASH 0 sector 8 (0xAF00-0xAF7F) cut off", "erase committed"),
+                               (2439300, "program of DFLASH 0 block 0xAF00-0xAF1F cut off", "abort:"),
+                               (2439100, "between operations", "dropped")):
+        vcd = os.path.join(tmp, "cut.vcd")
+        code_t, _, err = run(["--ext", args.ext, prog("naive_store"), "--cut-model", "atomic", "--power-cut-at", str(cycle),
+                              "--trace", "--vcd", vcd])
+        lines = err.splitlines()
+        at = [i for i, line in enumerate(lines) if f"power cut at cycle {cycle}: {what}" in line]
+        after_cut = [line for line in lines[at[0]:] if f"cycle {cycle} " in line and wrong in line] if at else None
+        pulse = vcd_changes(vcd, "power_cut")
+        report(code_t == 0 and len(at) == 1 and after_cut == [] and pulse == [(0, 0), (cycle, 1), (cycle + 1, 0)],
+               f"a power cut at {cycle} is traced as {what!r} and pulses power_cut in the waveform",
+               f"exit {code_t}, lines {at}, wrong {after_cut}, pulse {pulse}")
+
 # ---- shards partition the cut points ----
 union = []
 for k in (1, 2, 3):
