@@ -375,6 +375,21 @@ with tempfile.TemporaryDirectory() as tmp:
                f"a power cut at {cycle} is traced as {what!r} and pulses power_cut in the waveform",
                f"exit {code_t}, lines {at}, wrong {after_cut}, pulse {pulse}")
 
+# ---- failing cuts grouped: neighbouring cut runs with one cause are one range ----
+code_r, text_report, _ = run(NAIVE + ["--power-cut-sweep", "--jobs", "2"])
+fails = [line for line in text_report.splitlines() if line.startswith("FAIL")]
+report(code_r == 3 and fails == [f"FAIL cycles {failing[0]}-{failing[-1]}, {len(failing)} cut runs (program of block 0xAF00): "
+                                 "run ended halted"] and text_report.count("reproduce:") == 1,
+       "the naive store's failing cuts are listed once, as one range", f"{fails}")
+code_r, torn_ranges, _ = run_json(NAIVE[:3] + NAIVE[5:] + ["--power-cut-sweep", "--jobs", "2"])
+runs = [(c["cycle"], c["torn"]) for c in torn_ranges["cuts"]] if torn_ranges else []
+covered = sorted(r for rng in torn_ranges["ranges"]
+                 for r in runs[runs.index((rng["first"], rng["first_torn"])):runs.index((rng["last"], rng["last_torn"])) + 1]
+                 ) if torn_ranges else None
+report(torn_ranges and sum(r["runs"] for r in torn_ranges["ranges"]) == torn_ranges["failed"] and
+       covered == sorted((f["cycle"], f["torn"]) for f in torn_ranges["failures"]),
+       "torn naive store: the ranges cover every failing cut run once", f"{torn_ranges and torn_ranges['ranges']}")
+
 # ---- shards partition the cut points ----
 union = []
 for k in (1, 2, 3):
@@ -402,8 +417,10 @@ with tempfile.TemporaryDirectory() as tmp:
         root = ET.parse(svg).getroot()
         ns = "{http://www.w3.org/2000/svg}"
         red = [l for l in root.iter(ns + "line") if l.get("stroke") == "red"]
-        named = [t for t in root.iter(ns + "text") if (t.text or "").startswith("cut at cycle")]
-        report(code_svg == 3 and len(red) == len(failing) == len(named), "sweep picture: one red mark and line per failing cut",
+        named = [t.text for t in root.iter(ns + "text") if (t.text or "").startswith(("cut at cycle", "cycles "))]
+        report(code_svg == 3 and len(red) == len(failing) and named == [f"cycles {failing[0]}-{failing[-1]}, {len(failing)} cut runs "
+                                                                         "(program of block 0xAF00): xdata:0x9F00=0x02 found 0xEE"],
+               "sweep picture: one red mark per failing cut, one line per range of them",
                f"{len(red)} red, {len(named)} named, {len(failing)} failing")
     except (ET.ParseError, OSError) as e:
         report(False, "sweep picture", repr(e))
