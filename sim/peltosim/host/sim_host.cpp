@@ -61,16 +61,20 @@ bool SimHost::FailService(std::string_view name) {
     return false;
 }
 
-uint8_t SimHost::OnSfrRead(void* ctx, uint8_t address, uint16_t) {
+uint8_t SimHost::OnSfrRead(void* ctx, uint8_t address, uint16_t pc) {
     auto& self = *static_cast<SimHost*>(ctx);
     if (chip::Chip::Owns(address)) return self.chip_.Read(address);
+    if (self.observer_ && PagingOf(address) != Paging::kNone)
+        self.observer_->SfrAccessed(self.GetStates(), address, self.sfrs_.Resolve(address), false, pc);
     return self.sfrs_.ProgramRead(address);
 }
 
-void SimHost::OnSfrWrite(void* ctx, uint8_t address, uint8_t value, uint16_t) {
+void SimHost::OnSfrWrite(void* ctx, uint8_t address, uint8_t value, uint16_t pc) {
     auto& self = *static_cast<SimHost*>(ctx);
     const uint8_t previous = self.cpu_->PreviousSfrValue();
     if (chip::Chip::Owns(address)) self.chip_.Write(address, value, previous);
+    if (self.observer_ && PagingOf(address) != Paging::kNone)
+        self.observer_->SfrAccessed(self.GetStates(), address, self.sfrs_.Resolve(address), true, pc);
     const uint32_t id = self.sfrs_.ProgramWrite(address, value, previous);
     if (id == kNmiconId || id == kNmistatId) self.chip_.NmiChanged();
     self.NotifyWrite(id, value, true);
