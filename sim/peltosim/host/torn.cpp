@@ -121,7 +121,7 @@ void TornCut::TearErase(const FlashOperation& op) {
             for (const Piece& p : pieces) std::fill_n(shadow.begin() + p.first, p.size, uint8_t{0});
     } else if (!pieces.empty()) {
         std::mt19937_64 random(variant_);
-        const std::size_t done = random() % pieces.size();
+        const auto done = static_cast<std::size_t>(random() % pieces.size());
         for (std::size_t i = 0; i < done; ++i) clear(cells_of(pieces[i], true));
         clear(ChooseRandom(cells_of(pieces[done], true), random()));
     }
