@@ -181,9 +181,11 @@ def check_settings_sweep(sim, ext, hex_dir):
     expect(len(operations) > 0, "the uncut run recorded no flash operation")
     expect(res["tried"] == res["cut_points"] and res["cut_points"] > len(operations),
            f"{res['tried']} of {res['cut_points']} cut points tried for {len(operations)} operations")
-    failures = [f"cycle {f['cycle']} ({f['operation']})" for f in res["failures"]]
+    expect(res["cut_model"] == "torn" and res["runs"] > res["tried"], f"cuts inside operations torn: {res['runs']} runs")
+    failures = [f"cycle {f['cycle']} ({f['operation']}, torn {f['torn']})" for f in res["failures"]]
     expect(res["failed"] == 0 and not failures, f"{res['failed']} cuts failed: {', '.join(failures[:5])}")
-    return f"{res['passed']} of {res['cut_points']} cut points pass ({len(operations)} flash operations)"
+    return (f"{res['cut_points']} cut points pass in {res['passed']} runs with torn operations "
+            f"({len(operations)} flash operations)")
 
 
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"

@@ -1,5 +1,8 @@
 // pelto-sim: runs an 8051 program with Pelto extensions loaded.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -13,6 +16,7 @@
 #include "sim/peltosim/base/output_file.h"
 #include "sim/peltosim/check/expect.h"
 #include "sim/peltosim/check/lint.h"
+#include "sim/peltosim/host/torn.h"
 #include "sim/peltosim/check/sweep.h"
 #include "sim/peltosim/host/flash_ops.h"
 #include "sim/peltosim/host/interrupt.h"
@@ -79,16 +83,34 @@ int main(int argc, char** argv) {
     const auto trace = !options->trace            ? peltosim::TraceMode::kOff
                        : options->trace_registers ? peltosim::TraceMode::kRegisters
                                                   : peltosim::TraceMode::kEvents;
-    // The flash's operations are followed only for the trace, the lint and the sweep.
+    // The flash's operations are followed only for the trace, the lint, the sweep and torn power cuts.
     peltosim::FlashTracker tracker(host);
     peltosim::Recorder recorder(host, trace, tracker);
     peltosim::ObserverList observers;
     observers.Add(&recorder);
     std::optional<peltosim::Lint> lint;
-    if (options->trace || options->lint || options->power_cut_sweep) observers.Add(&tracker);
+    // Before the tracker: at a cut it tears the operation that the tracker then ends.
+    std::optional<peltosim::TornCut> torn;
+    if (options->cut_torn && (!options->power_cut_at.empty() || options->power_cut_sweep)) {
+        torn.emplace(host, tracker, options->torn_seed);
+        observers.Add(&*torn);
+    }
+    if (options->trace || options->lint || options->power_cut_sweep || torn) observers.Add(&tracker);
     if (options->lint) {
         lint.emplace(host, tracker, options->lint_off);
         observers.Add(&*lint);
+    }
+    std::optional<peltosim::SweepUntilWatch> until;
+    if (options->sweep_until) {
+        until.emplace(host, *options->sweep_until);
+        observers.Add(&*until);
+        host.OnPowerOn([&] { until->Arm(); });
+    }
+    // After the tracker: it forks at the points the tracker has noted.
+    std::optional<peltosim::ForkedCuts> forked;
+    if (options->power_cut_sweep && peltosim::Children::kCanFork && !options->sweep_spawn) {
+        forked.emplace(host, tracker, torn ? &*torn : nullptr, *options);
+        observers.Add(&*forked);
     }
     host.SetObserver(&observers);
 
@@ -110,6 +132,7 @@ int main(int argc, char** argv) {
     host.Reset();
     // Opened before the run, so that an unwritable path costs no run time.
     if (options->vcd && !recorder.OpenVcd(*options->vcd, options->clock_hz, error)) return Fail(error);
+    if (options->power_cut_sweep && !peltosim::CheckSweepOutputs(*options, error)) return Fail(error);
 
     // The serial line, resets, power cuts and stop conditions.
     peltosim::OutputFile serial_file;
@@ -126,24 +149,61 @@ int main(int argc, char** argv) {
     for (uint64_t cycle : options->power_cut_at) host.ScheduleReset(cycle, true);
     host.SetRamFill({options->ram_fill_random, options->ram_fill_byte, options->ram_fill_seed});
     // With an extension loaded, the flash's ECC shadow in external data survives a power cut.
+    // The sweep cuts after the program's writes there too: they are persistent.
     if (!extensions.empty())
-        for (const auto& range : flash::kWatchedCode) host.KeepOnPowerCut(range.first, range.last);
+        for (const auto& range : flash::kWatchedCode) {
+            host.KeepOnPowerCut(range.first, range.last);
+            if (options->power_cut_sweep)
+                host.ObserveData(sim8051::DataSpace::kXdata, range.first, range.last, sim8051::kWatchWrite);
+        }
     for (const auto& p : options->stop_on_read) host.StopOn({p.space, p.address, false});
     for (const auto& p : options->stop_on_write) host.StopOn({p.space, p.address, true});
 
     peltosim::WindowLoop windows(host);
+    // A power cut starts every extension afresh: loaded again and started, as at power-on. An
+    // open window runs the library's code, so then it is only started again.
+    host.OnPowerOn([&] {
+        for (auto& e : extensions) {
+            std::string why;
+            if (!windows.Active()) peltosim::UnloadExtension(e);
+            const bool started = windows.Active() ? peltosim::StartExtension(e, why) : peltosim::LoadExtension(e.path, e, why);
+            if (!started) std::cerr << "pelto-sim: warning: after the power cut: " << why << '\n';
+        }
+    });
     if (options->menu && !windows.Choose(*options->menu, error)) return Fail(error);
+    // A forked cut run writes no output of the recording run: only its result, as a cut run would.
+    if (forked)
+        forked->OnChild([&] {
+            observers.Remove(&recorder);
+            host.SetSerialOutput(nullptr, true);
+        });
 
-    const uint64_t limit = options->max_cycles == 0 ? ~uint64_t{0} : options->max_cycles;
-    // --break WHERE,COUNT: the run goes on past the hits before the COUNT-th.
-    std::map<uint16_t, uint64_t> hits;
-    peltosim::RunEnd end;
-    do {
-        end = host.Run(
-            limit, [&] { if (windows.Active()) windows.Poll(); },
+    // With power cuts, the limit counts from the last one: the boot after it gets the whole budget.
+    const uint64_t last_cut = options->power_cut_at.empty() ? 0 : std::ranges::max(options->power_cut_at);
+    const uint64_t limit = options->max_cycles == 0 ? ~uint64_t{0} : last_cut + options->max_cycles;
+    const auto run = [&](uint64_t max_cycles) {
+        return host.Run(
+            max_cycles,
+            [&] {
+                if (windows.Active()) windows.Poll();
+                if (forked) forked->Poll();
+            },
             windows.Active() ? peltosim::WindowLoop::kPollCycles : kInterruptCheckCycles);
-    } while (end == peltosim::RunEnd::kBreakpoint && symbolic->break_counts.count(host.cpu().Pc()) &&
-             ++hits[host.cpu().Pc()] < symbolic->break_counts.at(host.cpu().Pc()));
+    };
+    const auto started = std::chrono::steady_clock::now();
+    // --break WHERE,COUNT: the run goes on past the hits before the COUNT-th; a stop to look at
+    // memory for --sweep-until that does not hold the value yet goes on too.
+    std::map<uint16_t, uint64_t> hits;
+    peltosim::RunEnd end = run(limit);
+    for (;;) {
+        if (end == peltosim::RunEnd::kBreakpoint && symbolic->break_counts.count(host.cpu().Pc()) &&
+            ++hits[host.cpu().Pc()] < symbolic->break_counts.at(host.cpu().Pc()))
+            end = run(limit);
+        else if (until && until->GoOn(end))
+            end = run(host.cycle_limit());
+        else
+            break;
+    }
     if (end != peltosim::RunEnd::kInterrupted) windows.Finish(options->keep_open);
 
     int status = kExitOk;
@@ -151,9 +211,26 @@ int main(int argc, char** argv) {
     if (!recorder.Finish(host.cpu().Cycles(), error)) status = Fail(error);
     if (lint) lint->Finish();
     const auto unmet = peltosim::CheckExpectations(host, *options);
+    const auto result_json = [&] {
+        auto result = peltosim::RunJson(host, *options, end);
+        if (peltosim::ExpectationCount(*options) != 0) result["expect"] = peltosim::ExpectJson(*options, unmet);
+        if (lint) result["lint"] = lint->Json();
+        return result;
+    };
+    if (forked && forked->child_cut()) {
+        // A forked cut run: its result as the sweep reads it, and out without the parent's
+        // destructors (its children, its files and its window are not this process's).
+        std::cout << peltosim::JsonLine(result_json()) << '\n';
+        std::cout.flush();
+        std::_Exit(end == peltosim::RunEnd::kCycleLimit ? kExitNoHalt : !unmet.empty() ? kExitUnmet : kExitOk);
+    }
     if (options->power_cut_sweep && status == kExitOk) {
         if (lint) lint->Print(std::cerr);
-        return peltosim::RunSweep({*options, args, argv[0], host, tracker, end, unmet}, std::cout);
+        const int sweep_status =
+            peltosim::RunSweep({*options, args, argv[0], host, tracker, end, unmet, started}, std::cout, forked ? &*forked : nullptr);
+        // A report that could not be written is no result.
+        if (!peltosim::FinishStandardOutput(error)) return Fail(error);
+        return sweep_status;
     }
     if (serial_file.IsOpen() && !serial_file.Commit(error)) status = Fail("--serial-out: " + error);
     else if (host.serial_output_failed()) status = Fail("--serial-out: writing the transmitted bytes failed");
@@ -162,10 +239,7 @@ int main(int argc, char** argv) {
     if (empty_rom) {
         status = Fail(*empty_rom);
     } else if (options->json) {
-        auto result = peltosim::RunJson(host, *options, end);
-        if (peltosim::ExpectationCount(*options) != 0) result["expect"] = peltosim::ExpectJson(*options, unmet);
-        if (lint) result["lint"] = lint->Json();
-        std::cout << peltosim::JsonLine(result) << '\n';
+        std::cout << peltosim::JsonLine(result_json()) << '\n';
     } else {
         peltosim::WriteSummary(std::cout, host, *options, end);
         for (const auto& u : unmet) std::cout << "expectation not met: expected " << u.expected << ", found " << u.found << '\n';
@@ -181,7 +255,9 @@ int main(int argc, char** argv) {
         return peltosim::InterruptedExitStatus(signal_number);
     }
     if (end == peltosim::RunEnd::kCycleLimit) {
-        std::cerr << "pelto-sim: error: the program did not halt within " << options->max_cycles << " cycles\n";
+        std::cerr << "pelto-sim: error: the program did not halt within " << options->max_cycles << " cycles";
+        if (last_cut != 0) std::cerr << " after the power cut at cycle " << last_cut;
+        std::cerr << '\n';
         return kExitNoHalt;
     }
     if (!unmet.empty()) return kExitUnmet;

@@ -70,15 +70,27 @@ bool LoadExtension(const std::string& path, LoadedExtension& out, std::string& e
         error = "extension '" + path + "': refuses the 8051 processor";
         return false;
     }
+    out = {path, library, entry};
+    return StartExtension(out, error);
+}
+
+bool StartExtension(const LoadedExtension& extension, std::string& error) {
     PeltoStartupRecord startup{HostModule(), {0, 0, 0, 0}};
-    if (entry(PELTO_ENTRY_START, &startup) == 0) {
-        error = "extension '" + path + "': start-up failed";
+    if (extension.entry == nullptr || extension.entry(PELTO_ENTRY_START, &startup) == 0) {
+        error = "extension '" + extension.path + "': start-up failed";
         return false;
     }
-    out = {path, library, entry};
     return true;
 }
 
-uint32_t ResetExtension(const LoadedExtension& extension) { return extension.entry(PELTO_ENTRY_RESET, nullptr); }
+void UnloadExtension(LoadedExtension& extension) {
+    if (extension.library != nullptr) Close(extension.library);
+    extension.library = nullptr;
+    extension.entry = nullptr;
+}
+
+uint32_t ResetExtension(const LoadedExtension& extension) {
+    return extension.entry != nullptr ? extension.entry(PELTO_ENTRY_RESET, nullptr) : PELTO_RESULT_FAILURE;
+}
 
 }  // namespace peltosim

@@ -18,6 +18,13 @@ struct LoadedExtension {
 // Opens, checks and starts the extension; on failure `error` says why, in one line.
 bool LoadExtension(const std::string& path, LoadedExtension& out, std::string& error);
 
+// ENTRY_START again, as at power-on.
+bool StartExtension(const LoadedExtension& extension, std::string& error);
+
+// Closes the library (its globals go with it unless the system keeps it loaded); `extension`
+// keeps its path for a later LoadExtension.
+void UnloadExtension(LoadedExtension& extension);
+
 // ENTRY_RESET; returns the extension's result.
 uint32_t ResetExtension(const LoadedExtension& extension);
 

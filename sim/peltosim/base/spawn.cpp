@@ -7,12 +7,16 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 extern char** environ;
 #endif
 
@@ -26,6 +30,9 @@ unsigned CoreCount() {
 #ifdef _WIN32
 
 namespace {
+
+constexpr DWORD kFirstExceptionCode = 0xC0000000;  // NTSTATUS error codes
+constexpr UINT kKilledExitCode = 1;
 
 // One argument as the C runtime's command-line parser reads it back.
 std::string Quote(const std::string& arg) {
@@ -128,22 +135,44 @@ ChildResult Children::WaitAny() {
     impl_->children.erase(impl_->children.begin() + static_cast<std::ptrdiff_t>(i));
     WaitForSingleObject(child.process, INFINITE);
     DWORD code = 0;
-    const int status = GetExitCodeProcess(child.process, &code) ? static_cast<int>(code) : kChildCrashed;
-    ChildResult result{child.tag, status, ReadBack(child.out), ReadBack(child.err)};
+    int status = GetExitCodeProcess(child.process, &code) ? static_cast<int>(code) : kChildCrashed;
+    std::string crash;
+    // An unhandled exception ends a process with its code (0xC0000005 and the like).
+    if (code >= kFirstExceptionCode) {
+        char text[sizeof "exception 0x00000000"];
+        std::snprintf(text, sizeof text, "exception 0x%08lX", static_cast<unsigned long>(code));
+        crash = text;
+        status = kChildCrashed;
+    }
+    ChildResult result{child.tag, status, ReadBack(child.out), ReadBack(child.err), crash};
     CloseHandle(child.process);
     CloseHandle(child.out);
     CloseHandle(child.err);
     return result;
 }
 
+Children::ForkResult Children::Fork(std::size_t, std::string& error) {
+    error = "this system cannot fork: cut runs are started afresh";
+    return kForkFailed;
+}
+
+void Children::KillAll() {
+    for (const auto& c : impl_->children) TerminateProcess(c.process, kKilledExitCode);
+    while (running() > 0) WaitAny();
+}
+
 #else
 
 namespace {
 
+// The exit status of a child whose exec failed (it reports why through a pipe).
+constexpr int kExecFailed = 127;
+
 int TempFile() {
     const char* dir = std::getenv("TMPDIR");
     std::string path = std::string(dir && *dir ? dir : "/tmp") + "/pelto-sim-cut-XXXXXX";
-    const int fd = mkstemp(path.data());
+    // Not inherited by the cut runs: each gets only its own, as its standard output and error.
+    const int fd = mkostemp(path.data(), O_CLOEXEC);
     if (fd >= 0) unlink(path.c_str());  // gone once closed
     return fd;
 }
@@ -186,7 +215,7 @@ bool Children::Start(std::size_t tag, const std::string& program, const std::vec
     if (out < 0 || err < 0) {
         if (out >= 0) close(out);
         if (err >= 0) close(err);
-        error = "cannot create a temporary file for a cut run";
+        error = std::string("cannot create a temporary file for a cut run: ") + std::strerror(errno);
         return false;
     }
     std::vector<char*> argv;
@@ -195,22 +224,89 @@ bool Children::Start(std::size_t tag, const std::string& program, const std::vec
     std::vector<std::string> copies(args);
     for (auto& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-    posix_spawn_file_actions_adddup2(&actions, err, 2);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    // The child reports a failed exec through this pipe (closed by a successful one).
+    int report[2];
+    if (in < 0 || pipe2(report, O_CLOEXEC) != 0) {
+        error = std::string("cannot start a cut run: ") + std::strerror(errno);
+        if (in >= 0) close(in);
         close(out);
         close(err);
-        error = "cannot start '" + program + "'";
+        return false;
+    }
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Only what is safe between fork and exec: no cut run outlives the sweep.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(kExecFailed);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(program.c_str(), argv.data(), environ);
+        const int why = errno;
+        (void)!write(report[1], &why, sizeof why);
+        _exit(kExecFailed);
+    }
+    close(in);
+    close(report[1]);
+    int why = 0;
+    const bool exec_failed = pid > 0 && read(report[0], &why, sizeof why) == static_cast<ssize_t>(sizeof why);
+    close(report[0]);
+    if (pid < 0 || exec_failed) {
+        if (exec_failed) waitpid(pid, nullptr, 0);
+        close(out);
+        close(err);
+        error = "cannot start '" + program + "': " + std::strerror(pid < 0 ? errno : why);
         return false;
     }
     impl_->children.push_back({tag, pid, out, err});
     return true;
+}
+
+Children::ForkResult Children::Fork(std::size_t tag, std::string& error) {
+    const int out = TempFile();
+    const int err = TempFile();
+    if (out < 0 || err < 0) {
+        if (out >= 0) close(out);
+        if (err >= 0) close(err);
+        error = std::string("cannot create a temporary file for a cut run: ") + std::strerror(errno);
+        return kForkFailed;
+    }
+    std::fflush(nullptr);  // nothing buffered before the fork is written twice
+    const pid_t pid = fork();
+    if (pid < 0) {
+        error = std::string("cannot fork a cut run: ") + std::strerror(errno);
+        close(out);
+        close(err);
+        return kForkFailed;
+    }
+    if (pid > 0) {
+        impl_->children.push_back({tag, pid, out, err});
+        return kForkedParent;
+    }
+    // The child: it does not outlive the sweep, and its siblings are not its own.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (const auto& c : impl_->children) {
+        close(c.out);
+        close(c.err);
+    }
+    impl_->children.clear();
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (in >= 0) {
+        dup2(in, 0);
+        close(in);
+    }
+    dup2(out, 1);
+    dup2(err, 2);
+    close(out);
+    close(err);
+    return kForkedChild;
+}
+
+void Children::KillAll() {
+    for (const auto& c : impl_->children) kill(c.pid, SIGKILL);
+    while (running() > 0) WaitAny();
 }
 
 ChildResult Children::WaitAny() {
@@ -223,7 +319,12 @@ ChildResult Children::WaitAny() {
             const Impl::Child child = impl_->children[i];
             impl_->children.erase(impl_->children.begin() + static_cast<std::ptrdiff_t>(i));
             const int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : kChildCrashed;
-            ChildResult result{child.tag, status, ReadBack(child.out), ReadBack(child.err)};
+            std::string crash;
+            if (WIFSIGNALED(wstatus)) {
+                const char* abbreviation = sigabbrev_np(WTERMSIG(wstatus));
+                crash = abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(WTERMSIG(wstatus));
+            }
+            ChildResult result{child.tag, status, ReadBack(child.out), ReadBack(child.err), crash};
             close(child.out);
             close(child.err);
             return result;
@@ -234,7 +335,7 @@ ChildResult Children::WaitAny() {
     impl_->children.erase(impl_->children.begin());
     close(child.out);
     close(child.err);
-    return {child.tag, kChildCrashed, {}, "lost track of the cut run"};
+    return {child.tag, kChildCrashed, {}, "lost track of the cut run", "lost"};
 }
 
 #endif

@@ -10,10 +10,11 @@
 namespace peltosim {
 
 struct ChildResult {
-    std::size_t tag;
-    int status;  // the exit status; kChildCrashed when the child did not exit normally
+    std::size_t tag = 0;
+    int status = 0;  // the exit status; kChildCrashed when the child did not exit normally
     std::string out;
     std::string err;
+    std::string crash;  // how a crashed child ended: "SIGSEGV", "exception 0xC0000005"
 };
 inline constexpr int kChildCrashed = -1;
 
@@ -27,6 +28,19 @@ public:
     // Starts `program` with `args`; its standard output and error are kept for the result.
     bool Start(std::size_t tag, const std::string& program, const std::vector<std::string>& args, std::string& error);
     std::size_t running() const;
+    // Ends every running child at once (their results say they crashed) and waits for them.
+    void KillAll();
+    // Forks this process (where the system can): returns kForkedChild in the child, whose
+    // standard output and error then go to the files kept for the result (input from the null
+    // device), kForkedParent in the parent, and kForkFailed with `error` set.
+    enum ForkResult { kForkFailed, kForkedParent, kForkedChild };
+    ForkResult Fork(std::size_t tag, std::string& error);
+    static constexpr bool kCanFork =
+#ifdef _WIN32
+        false;
+#else
+        true;
+#endif
     // Waits until one of the running children ends.
     ChildResult WaitAny();
     // How many children may run at once on this system.

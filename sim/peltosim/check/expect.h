@@ -9,11 +9,11 @@
 
 #include "sim/peltosim/base/json.h"
 #include "sim/peltosim/run/expectation.h"
+#include "sim/peltosim/host/sim_host.h"
 #include "sim/peltosim/run/options.h"
 
 namespace peltosim {
 
-class SimHost;
 
 // One expectation that did not hold: what was asked for and what the run left.
 struct Unmet {
@@ -33,5 +33,39 @@ Json ExpectJson(const Options& options, const std::vector<Unmet>& unmet);
 Json UnmetJson(const std::vector<Unmet>& unmet);
 // Reads the unmet expectations back from a run's JSON result; nothing when it has none.
 std::vector<Unmet> UnmetFromJson(const Json& run);
+
+// --sweep-until after a power cut: armed at the cut, it ends the run where the recovered
+// firmware has reached the point (a breakpoint at pc:ADDR, a stop otherwise).
+class SweepUntilWatch : public Observer {
+public:
+    SweepUntilWatch(SimHost& host, const SweepUntil& until);
+    void RegisterWritten(uint64_t, uint32_t, uint8_t, bool) override {}
+    void TimerArmed(uint64_t, uint32_t, std::optional<uint64_t>) override {}
+    void TimerExpired(uint64_t, uint32_t) override {}
+    void MemoryWritten(uint64_t cycle, uint32_t address, uint32_t count) override;
+    void DataAccessed(uint64_t cycle, sim8051::DataSpace space, uint16_t address, bool write, uint16_t pc) override;
+    // At a power cut (the host's power-on listener).
+    void Arm();
+    // After Run ended `end`: whether the run stopped only to look at memory that does not hold
+    // the value yet, so that it goes on.
+    bool GoOn(RunEnd end);
+    bool Reached(RunEnd end) const;
+
+private:
+    void Look(uint16_t first, uint16_t last);
+
+    SimHost& host_;
+    const SweepUntil& until_;
+    bool armed_ = false;
+    bool looking_ = false;  // the run was stopped to look at memory
+};
+
+// One lint finding read back from a run's JSON result.
+struct CutLint {
+    std::string name;
+    uint64_t cycle = 0;
+    std::string message;
+};
+std::vector<CutLint> LintFromJson(const Json& run);
 
 }  // namespace peltosim

@@ -1,17 +1,24 @@
 #include "sim/peltosim/check/sweep.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <limits>
+#include <new>
 #include <sstream>
 
+#include "sim/peltosim/base/numbers.h"
 #include "sim/peltosim/base/spawn.h"
 #include "sim/peltosim/check/sweep_report.h"
 #include "sim/peltosim/debug/command_line.h"
 #include "sim/peltosim/run/exit_codes.h"
+#include "sim/peltosim/host/interrupt.h"
 #include "sim/peltosim/out/report.h"
 
 #ifdef _WIN32
@@ -19,6 +26,7 @@
 #define PELTO_ISATTY _isatty
 #define PELTO_FILENO _fileno
 #else
+#include <sys/mman.h>
 #include <unistd.h>
 #define PELTO_ISATTY isatty
 #define PELTO_FILENO fileno
@@ -28,6 +36,12 @@ namespace peltosim {
 namespace {
 
 constexpr double kProgressSeconds = 0.2;  // between updates of the progress line
+// Without --max-cycles, a cut run may take this many times the uncut run's cycles after its cut
+// (a boot, its recovery and the rest of the run), and at least kCutBudgetFloor.
+constexpr uint64_t kCutBudgetFactor = 10;
+constexpr uint64_t kCutBudgetFloor = 10'000'000;
+
+bool IsLint(const std::string& a) { return a == "--lint" || a.rfind("--lint=", 0) == 0; }
 
 std::string ShellQuote(const std::string& arg) {
     static const std::string kPlain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./:=,@+-%";
@@ -53,8 +67,9 @@ public:
         std::fprintf(stderr, "\rsweep: %zu/%zu cuts, %zu failed, %.1f cuts/s, %.0f s left   ", done, total_, failed, rate, left);
         std::fflush(stderr);
     }
+    // The last line stays, ended.
     void Finish() {
-        if (on_) std::fprintf(stderr, "\r%60s\r", "");
+        if (on_ && last_ >= 0) std::fputc('\n', stderr);
     }
 
 private:
@@ -76,8 +91,136 @@ std::vector<uint64_t> CutPoints(const FlashTracker& tracker, uint64_t end_cycle,
     return points;
 }
 
-int RunSweep(const SweepInput& in, std::ostream& out) {
+namespace {
+
+std::size_t SweepJobs(const Options& o) {
+    return std::max<std::size_t>(1, std::min<std::size_t>(o.jobs ? o.jobs : CoreCount(), Children::MaxRunning()));
+}
+
+// The "cycles" of a run's JSON result.
+std::optional<uint64_t> JsonCycles(const std::string& json) {
+    const Json result = ParseJson(json);
+    if (!result.is_object() || !result.contains("cycles") || !result["cycles"].is_number_unsigned()) return std::nullopt;
+    return result["cycles"].get<uint64_t>();
+}
+
+}  // namespace
+
+ForkedCuts::ForkedCuts(SimHost& host, const FlashTracker& tracker, TornCut* torn, const Options& options)
+    : host_(host), tracker_(tracker), torn_(torn), options_(options), jobs_(SweepJobs(options)), next_every_(options.sweep_every) {
+#ifndef _WIN32
+    void* shared = mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared != MAP_FAILED) budget_ = new (shared) std::atomic<uint64_t>(0);
+#endif
+    host_.SetCutHook([this] { Hook(); });
+    if (next_every_ != 0) host_.RequestCutHookAt(next_every_);
+}
+
+ForkedCuts::~ForkedCuts() {
+    if (budget_ == nullptr) return;
+    // Children still running when the sweep gave up stop at their next poll.
+    uint64_t unknown = 0;
+    budget_->compare_exchange_strong(unknown, 1, std::memory_order_relaxed);
+#ifndef _WIN32
+    munmap(budget_, sizeof(std::atomic<uint64_t>));
+#endif
+}
+
+void ForkedCuts::Hook() {
+    const uint64_t now = host_.cpu().Cycles();
+    // The cut points up to now, in order, as CutPoints lists them.
+    std::vector<uint64_t> points;
+    const auto& changes = tracker_.changes();
+    for (; next_change_ < changes.size() && changes[next_change_] + 1 <= now; ++next_change_) points.push_back(changes[next_change_] + 1);
+    const auto& ops = tracker_.operations();
+    for (; next_operation_ < ops.size() && ops[next_operation_].start + 1 <= now; ++next_operation_)
+        points.push_back(ops[next_operation_].start + 1);
+    for (; next_every_ != 0 && next_every_ <= now; next_every_ += options_.sweep_every) points.push_back(next_every_);
+    std::sort(points.begin(), points.end());
+    // What is left for a later boundary.
+    if (next_change_ < changes.size()) host_.RequestCutHookAt(changes[next_change_] + 1);
+    if (next_operation_ < ops.size()) host_.RequestCutHookAt(ops[next_operation_].start + 1);
+    if (next_every_ != 0) host_.RequestCutHookAt(next_every_);
+    for (const uint64_t point : points) {
+        if (point <= last_point_) continue;
+        last_point_ = point;
+        if (point_index_++ % options_.shard_count != options_.shard_index - 1) continue;
+        std::vector<std::optional<uint64_t>> variants{std::nullopt};
+        if (options_.cut_torn && tracker_.At(point) != nullptr) {
+            variants.clear();
+            for (uint64_t v = kTornOneBit; v < kTornFirstRandom + options_.torn_variants; ++v) variants.push_back(v);
+        }
+        for (const auto& variant : variants) {
+            std::string error;
+            switch (children_.Fork(runs_.size(), error)) {
+            case Children::kForkedChild:
+                child_cut_ = point;
+                host_.SetCutHook(nullptr);
+                if (torn_ && variant) torn_->SetVariant(*variant);
+                if (prepare_child_) prepare_child_();
+                // Without --max-cycles the budget comes from the parent once the recording has ended.
+                host_.SetCycleLimit(options_.max_cycles_given && options_.max_cycles != 0 ? point + options_.max_cycles
+                                                                                         : ~uint64_t{0});
+                host_.ScheduleReset(point, true);
+                return;
+            case Children::kForkedParent:
+                runs_.push_back({point, variant});
+                while (children_.running() >= jobs_) Collect();
+                break;
+            case Children::kForkFailed:
+                // Left to RunSweep, which starts it afresh and reports a failure to start.
+                break;
+            }
+        }
+    }
+}
+
+void ForkedCuts::Collect() {
+    ChildResult r = children_.WaitAny();
+    results_.emplace(runs_[r.tag], std::move(r));
+}
+
+void ForkedCuts::Poll() {
+    if (!child_cut_ || budget_ == nullptr || options_.max_cycles_given) return;
+    if (const uint64_t budget = budget_->load(std::memory_order_relaxed); budget != 0) host_.SetCycleLimit(*child_cut_ + budget);
+}
+
+std::map<ForkedCuts::Key, ChildResult> ForkedCuts::Finish(uint64_t budget) {
+    host_.SetCutHook(nullptr);
+    if (budget_ != nullptr) budget_->store(budget, std::memory_order_relaxed);
+    while (children_.running() > 0) Collect();
+    // A child that halted only after its budget would have been stopped there when started afresh.
+    for (auto& [key, r] : results_) {
+        const auto cycles = JsonCycles(r.out);
+        if (budget != 0 && cycles && *cycles > key.first + budget && (r.status == 0 || r.status == 3)) r.status = 1;
+    }
+    return std::move(results_);
+}
+
+bool CheckSweepOutputs(const Options& options, std::string& error) {
+    if (!options.sweep_svg) return true;
+    const std::string& path = *options.sweep_svg;
+    std::error_code ignored;
+    const bool existed = std::filesystem::exists(path, ignored);
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    if (file == nullptr) {
+        error = "--sweep-svg: cannot write '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(file);
+    if (!existed) std::filesystem::remove(path, ignored);
+    return true;
+}
+
+int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     const Options& o = in.options;
+    if (in.end == RunEnd::kInterrupted) {
+        if (forked != nullptr) forked->KillAll();
+        const int signal_number = InterruptingSignal();
+        std::cerr << "pelto-sim: sweep interrupted by " << SignalName(signal_number) << " during the run without a power cut, at cycle "
+                  << in.host.cpu().Cycles() << '\n';
+        return InterruptedExitStatus(signal_number);
+    }
     if (in.end != RunEnd::kHalted) {
         std::cerr << "pelto-sim: error: the sweep needs a run that halts; the run without a power cut ended "
                   << RunEndName(in.end) << " after " << in.host.cpu().Cycles() << " cycles\n";
@@ -88,85 +231,167 @@ int RunSweep(const SweepInput& in, std::ostream& out) {
         for (const auto& u : in.unmet) std::cerr << "  expected " << u.expected << ", found " << u.found << '\n';
         return kExitUnmet;
     }
+    if (in.tracker.operations().empty()) {
+        std::cerr << "pelto-sim: error: the run without a power cut started no flash operation, so there is nothing to cut"
+                  << (o.extensions.empty() ? " (no --ext given)" : "") << '\n';
+        return kExitBadInput;
+    }
     if (ExpectationCount(o) == 0)
         std::cerr << "pelto-sim: warning: no --expect given: a cut fails only when the firmware does not halt\n";
 
     const auto all = CutPoints(in.tracker, in.host.cpu().Cycles(), o.sweep_every);
-    std::vector<uint64_t> mine;
-    for (std::size_t i = o.shard_index - 1; i < all.size(); i += o.shard_count) mine.push_back(all[i]);
+    // A cut inside an operation runs once per torn variant: the two extremes, then the random ones.
+    struct CutRun {
+        uint64_t cycle;
+        std::optional<uint64_t> torn;
+    };
+    std::vector<CutRun> mine;
+    std::size_t points = 0;
+    for (std::size_t i = o.shard_index - 1; i < all.size(); i += o.shard_count, ++points) {
+        if (!o.cut_torn || in.tracker.At(all[i]) == nullptr) {
+            mine.push_back({all[i], std::nullopt});
+            continue;
+        }
+        for (uint64_t v = kTornOneBit; v < kTornFirstRandom + o.torn_variants; ++v) mine.push_back({all[i], v});
+    }
 
     const std::string self = SelfPath();
     if (self.empty()) {
         std::cerr << "pelto-sim: error: cannot find the pelto-sim executable to start the cut runs\n";
         return kExitBadInput;
     }
-    const auto base = CutRunArguments(in.args);
+    auto base = CutRunArguments(in.args);
+    // A firmware that hangs after a cut costs a budget scaled to the uncut run, not the default limit.
+    const uint64_t budget = o.max_cycles_given ? o.max_cycles : std::max(kCutBudgetFloor, kCutBudgetFactor * in.host.cpu().Cycles());
+    if (!o.max_cycles_given) base.insert(base.end(), {"--max-cycles", std::to_string(budget)});
+    // The reproducer lints as the sweep was asked to; the cut runs only report their findings,
+    // and the sweep judges those after the cut.
     std::string shown = ShellQuote(in.invoked_as);
     for (const auto& a : base) shown += ' ' + ShellQuote(a);
+    for (const auto& a : in.args)
+        if (IsLint(a)) shown += ' ' + ShellQuote(a);
+    if (o.lint) {
+        std::string lint = "--lint";
+        for (std::size_t i = 0; i < o.lint_off.size(); ++i)
+            lint += (i ? ",-" : "=-") + std::string(kLintChecks[static_cast<std::size_t>(o.lint_off[i])].name);
+        base.push_back(lint);
+    }
 
-    const std::size_t jobs = std::max<std::size_t>(1, std::min<std::size_t>(o.jobs ? o.jobs : CoreCount(), Children::MaxRunning()));
+    const std::size_t jobs = SweepJobs(o);
     std::vector<CutOutcome> cuts(mine.size());
+    // Forked cut runs ran during the recording; the rest start afresh here.
+    std::map<ForkedCuts::Key, ChildResult> forked_results;
+    if (forked != nullptr) forked_results = forked->Finish(budget);
+    std::vector<std::size_t> to_start;
+    std::vector<ChildResult> ready;
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+        const auto found = forked_results.find({mine[i].cycle, mine[i].torn});
+        if (found == forked_results.end()) {
+            to_start.push_back(i);
+            continue;
+        }
+        ready.push_back(std::move(found->second));
+        ready.back().tag = i;
+    }
+    SweepSummary tally{all.size(), 0, 0, jobs, ready.size(), mine.size(), {}};
+    int stop_status = kExitOk;  // the exit status when the sweep stops early
+    std::vector<bool> finished(mine.size());
     Children children;
     Progress progress(mine.size());
-    const auto started = std::chrono::steady_clock::now();
-    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
+    // From the recording's start: forked cut runs ran during it.
+    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - in.started).count(); };
+    auto stop = [&](std::string why, int status) {
+        if (!tally.stopped.empty()) return;
+        tally.stopped = std::move(why);
+        stop_status = status;
+        ready.clear();
+        children.KillAll();
+    };
     std::size_t next = 0;
     std::size_t done = 0;
-    std::size_t failed = 0;
-    while (done < mine.size()) {
-        while (next < mine.size() && children.running() < jobs) {
+    while (tally.stopped.empty() && done < mine.size()) {
+        if (const int signal_number = InterruptingSignal(); signal_number != 0) {
+            stop("interrupted by " + SignalName(signal_number), InterruptedExitStatus(signal_number));
+            break;
+        }
+        while (ready.empty() && next < to_start.size() && children.running() < jobs) {
+            const std::size_t tag = to_start[next];
             auto args = base;
-            args.insert(args.end(), {"--json", "--power-cut-at", std::to_string(mine[next])});
+            args.insert(args.end(), {"--json", "--power-cut-at", std::to_string(mine[tag].cycle)});
+            if (mine[tag].torn) args.insert(args.end(), {"--torn-seed", std::to_string(*mine[tag].torn)});
             std::string error;
-            if (!children.Start(next, self, args, error)) {
-                progress.Finish();
-                std::cerr << "pelto-sim: error: " << error << '\n';
-                return kExitBadInput;
+            if (!children.Start(tag, self, args, error)) {
+                std::cerr << "pelto-sim: error: the cut run at cycle " << mine[tag].cycle << ": " << error << '\n';
+                stop("stopped: a cut run could not be started", kExitBadInput);
+                break;
             }
             ++next;
         }
-        const ChildResult r = children.WaitAny();
+        if (!tally.stopped.empty()) break;
+        ChildResult r;
+        if (!ready.empty()) {
+            r = std::move(ready.back());
+            ready.pop_back();
+        } else {
+            r = children.WaitAny();
+        }
+        // A cut run ended by the signal that interrupts the sweep is not a result.
+        if (InterruptingSignal() != 0) continue;
         CutOutcome& c = cuts[r.tag];
-        c.cycle = mine[r.tag];
+        c.cycle = mine[r.tag].cycle;
+        c.torn = mine[r.tag].torn;
         const FlashOperation* op = in.tracker.At(c.cycle);
         c.operation = op ? Describe(*op, c.cycle) : "between operations";
-        c.command = shown + " --power-cut-at " + std::to_string(c.cycle);
-        c.launch = debug::LaunchConfiguration(base, c.cycle);
+        c.command = shown + " --power-cut-at " + std::to_string(c.cycle) + (c.torn ? " --torn-seed " + std::to_string(*c.torn) : "");
+        auto launch_args = base;
+        if (c.torn) launch_args.insert(launch_args.end(), {"--torn-seed", std::to_string(*c.torn)});
+        c.launch = debug::LaunchConfiguration(launch_args, c.cycle);
         const Json result = ParseJson(r.out);
         if (result.is_object()) {
             c.end = BytesFromJson(result.value("end", Json())).value_or("");
             c.unmet = UnmetFromJson(result);
+            for (auto& f : LintFromJson(result))
+                if (f.cycle >= c.cycle) c.lint.push_back(std::move(f));
         }
-        switch (r.status) {
-        case kExitOk: c.passed = true; break;
-        case kExitUnmet: break;
-        case kExitNoHalt: c.problem = "did not halt within " + std::to_string(o.max_cycles) + " cycles"; break;
-        case kExitBadInput:
-            progress.Finish();
+        // The exit status says what the run found only when the run reported: a sanitizer or a
+        // signal can end it with any status, and that is a crash, never "did not halt".
+        if (r.status == kChildCrashed) {
+            c.problem = "crashed: " + r.crash + (r.err.empty() ? "" : ": " + FirstLine(r.err));
+        } else if (c.end.empty()) {
+            c.problem = "crashed: exit status " + std::to_string(r.status) + (r.err.empty() ? "" : ": " + FirstLine(r.err));
+        } else if (r.status == kExitOk) {
+            c.passed = !(o.lint_error && !c.lint.empty());
+        } else if (r.status == kExitNoHalt && c.end == RunEndName(RunEnd::kCycleLimit)) {
+            c.problem = budget == 0 ? "did not halt" : "did not halt within " + std::to_string(budget) + " cycles after the cut";
+        } else if (r.status == kExitBadInput) {
             std::cerr << "pelto-sim: error: the cut run at cycle " << c.cycle << " refused its input: " << FirstLine(r.err) << '\n';
-            return kExitBadInput;
-        default:
-            c.problem = (r.status == kChildCrashed ? std::string("crashed") : "exit status " + std::to_string(r.status)) + ": " +
-                        FirstLine(r.err);
+            c.problem = "refused its input: " + FirstLine(r.err);
+            stop("stopped: a cut run refused its input", kExitBadInput);
+        } else if (r.status != kExitUnmet) {
+            c.problem = "exit status " + std::to_string(r.status) + ": " + FirstLine(r.err);
         }
         if (c.end.empty()) c.end = "without a result";
-        if (!c.passed) ++failed;
+        if (!c.passed) ++tally.failed;
+        finished[r.tag] = true;
         ++done;
-        progress.Update(done, failed, elapsed());
+        progress.Update(done, tally.failed, elapsed());
     }
-    const double seconds = elapsed();
+    tally.seconds = elapsed();
     progress.Finish();
-    const SweepSummary summary{all.size(), failed, seconds, jobs};
-    if (o.json) out << JsonLine(SweepJson(in, cuts, summary)) << '\n';
-    else WriteSweepText(out, in, cuts, summary);
+    std::vector<CutOutcome> reported;
+    for (std::size_t i = 0; i < cuts.size(); ++i)
+        if (finished[i]) reported.push_back(std::move(cuts[i]));
+    if (o.json) out << JsonLine(SweepJson(in, reported, tally)) << '\n';
+    else WriteSweepText(out, in, reported, tally);
     if (o.sweep_svg) {
         std::string error;
-        if (!WriteSweepSvg(*o.sweep_svg, in, cuts, error)) {
+        if (!WriteSweepSvg(*o.sweep_svg, in, reported, error)) {
             std::cerr << "pelto-sim: error: " << error << '\n';
             return kExitBadInput;
         }
     }
-    return failed == 0 ? kExitOk : kExitUnmet;
+    if (!tally.stopped.empty()) return stop_status;
+    return tally.failed == 0 ? kExitOk : kExitUnmet;
 }
 
 }  // namespace peltosim

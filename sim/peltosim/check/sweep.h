@@ -4,12 +4,20 @@
 // cut just after one of those moments, and the expectations are checked after every cut.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "sim/peltosim/base/spawn.h"
 #include "sim/peltosim/check/sweep_report.h"
+#include "sim/peltosim/host/torn.h"
 #include "sim/peltosim/host/flash_ops.h"
 #include "sim/peltosim/host/sim_host.h"
 #include "sim/peltosim/run/options.h"
@@ -20,7 +28,68 @@ namespace peltosim {
 // and every `every` cycles up to `end_cycle` (0: none); ascending, each once.
 std::vector<uint64_t> CutPoints(const FlashTracker& tracker, uint64_t end_cycle, uint64_t every);
 
-// Runs the cut runs and reports; returns the exit status.
-int RunSweep(const SweepInput& in, std::ostream& out);
+// Cut runs forked from the recording run at their cut points (where the system can fork): the
+// child applies the cut and runs on as a cut run would, the parent goes on recording. Nothing
+// before the cut is simulated twice, and the extension's globals come along with the fork.
+// Points the recording run never stops at (after its end) are left to RunSweep.
+class ForkedCuts : public Observer {
+public:
+    // `torn` may be null (atomic cuts). Opens nothing until the first cut point.
+    ForkedCuts(SimHost& host, const FlashTracker& tracker, TornCut* torn, const Options& options);
+    ~ForkedCuts() override;
+    ForkedCuts(const ForkedCuts&) = delete;
+    ForkedCuts& operator=(const ForkedCuts&) = delete;
+
+    // Each persistent change and operation start asks for the host's cut hook just after it.
+    void RegisterWritten(uint64_t, uint32_t, uint8_t, bool) override {}
+    void TimerArmed(uint64_t cycle, uint32_t, std::optional<uint64_t>) override { host_.RequestCutHookAt(cycle + 1); }
+    void TimerExpired(uint64_t, uint32_t) override {}
+    void MemoryWritten(uint64_t cycle, uint32_t, uint32_t) override { host_.RequestCutHookAt(cycle + 1); }
+    void DataAccessed(uint64_t cycle, sim8051::DataSpace, uint16_t, bool write, uint16_t) override {
+        if (write) host_.RequestCutHookAt(cycle + 1);
+    }
+
+    // What a child turns off in its own process before its cut (outputs of the recording run).
+    void OnChild(std::function<void()> prepare) { prepare_child_ = std::move(prepare); }
+    // In a forked child: the cut it applies.
+    std::optional<uint64_t> child_cut() const { return child_cut_; }
+    // In a child: takes the cycle budget once the parent knows it (from Run's poll).
+    void Poll();
+
+    using Key = std::pair<uint64_t, std::optional<uint64_t>>;  // cut cycle, torn variant
+    // In the parent after the recording: tells the running children their budget (cycles after
+    // the cut), waits for them and hands over every result, by cut run.
+    std::map<Key, ChildResult> Finish(uint64_t budget);
+    // Ends the running children at once (the sweep was interrupted).
+    void KillAll() { children_.KillAll(); }
+
+private:
+    void Hook();
+    void Collect();
+
+    SimHost& host_;
+    const FlashTracker& tracker_;
+    TornCut* torn_;
+    const Options& options_;
+    std::size_t jobs_;
+    Children children_;
+    std::function<void()> prepare_child_;
+    std::optional<uint64_t> child_cut_;
+    std::size_t next_change_ = 0;
+    std::size_t next_operation_ = 0;
+    uint64_t next_every_ = 0;
+    uint64_t last_point_ = 0;
+    std::size_t point_index_ = 0;
+    std::vector<Key> runs_;                 // by tag
+    std::map<Key, ChildResult> results_;
+    std::atomic<uint64_t>* budget_ = nullptr;  // shared with the children; 0 until known
+};
+
+// Whether the sweep's picture can be written where --sweep-svg says: asked before the first
+// cut, so that no cut runs for nothing. `error` names the file and the system's reason.
+bool CheckSweepOutputs(const Options& options, std::string& error);
+
+// Runs the cut runs (those that `forked` has not run) and reports; returns the exit status.
+int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked = nullptr);
 
 }  // namespace peltosim

@@ -6,6 +6,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "sim/peltosim/host/torn.h"
 #include "sim/peltosim/out/report.h"
 
 namespace peltosim {
@@ -46,6 +47,71 @@ std::string Fixed(double v) {
 // Rounded to one decimal, as the text report shows it.
 double Tenths(double v) { return std::round(v * kTenths) / kTenths; }
 
+// Cut points, each run once or once per torn variant (its runs are neighbours).
+std::size_t PointCount(const std::vector<CutOutcome>& cuts) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < cuts.size(); ++i) n += i == 0 || cuts[i].cycle != cuts[i - 1].cycle;
+    return n;
+}
+
+std::string LintLine(const CutLint& f) { return f.name + " at cycle " + std::to_string(f.cycle) + ": " + f.message; }
+
+// Neighbouring failing cut runs with one cause: how each ended, the expectations unmet with what
+// was found, the problem and the lint checks that fired after the cut.
+struct FailRange {
+    const CutOutcome* first;
+    const CutOutcome* last;
+    std::size_t runs;
+    std::string operations;  // "erase of DFLASH 0 sector 8 then program of block 0xAF00"
+};
+
+bool SameCause(const CutOutcome& a, const CutOutcome& b) {
+    if (a.end != b.end || a.problem != b.problem || a.unmet.size() != b.unmet.size() || a.lint.size() != b.lint.size()) return false;
+    for (std::size_t i = 0; i < a.unmet.size(); ++i)
+        if (a.unmet[i].expected != b.unmet[i].expected || a.unmet[i].found != b.unmet[i].found) return false;
+    for (std::size_t i = 0; i < a.lint.size(); ++i)
+        if (a.lint[i].name != b.lint[i].name) return false;
+    return true;
+}
+
+constexpr std::string_view kBetweenOperations = "between operations";
+
+std::vector<FailRange> FailRanges(const std::vector<CutOutcome>& cuts) {
+    std::vector<FailRange> ranges;
+    bool open = false;  // the last cut run failed: a failing one next may join its range
+    std::vector<std::string> names;
+    auto close = [&] {
+        if (ranges.empty()) return;
+        std::string joined;
+        for (const auto& n : names) joined += (joined.empty() ? "" : " then ") + n;
+        ranges.back().operations = joined.empty() ? std::string(kBetweenOperations) : joined;
+        names.clear();
+    };
+    for (const auto& c : cuts) {
+        if (c.passed) {
+            open = false;
+            continue;
+        }
+        if (!open || !SameCause(*ranges.back().first, c)) {
+            close();
+            ranges.push_back({&c, &c, 0, {}});
+        }
+        open = true;
+        ranges.back().last = &c;
+        ++ranges.back().runs;
+        if (c.operation != kBetweenOperations && (names.empty() || names.back() != c.operation)) names.push_back(c.operation);
+    }
+    close();
+    return ranges;
+}
+
+// "cut at cycle 25 (erase of ...)" or "cycles 2439074-2439284, 34 cut runs (between operations)".
+std::string RangeName(const FailRange& r) {
+    if (r.runs == 1) return "cut at cycle " + std::to_string(r.first->cycle) + " (" + r.first->operation + ")";
+    return "cycles " + std::to_string(r.first->cycle) + "-" + std::to_string(r.last->cycle) + ", " + std::to_string(r.runs) +
+           " cut runs (" + r.operations + ")";
+}
+
 }  // namespace
 
 bool WriteSweepSvg(const std::string& path, const SweepInput& in, const std::vector<CutOutcome>& cuts, std::string& error) {
@@ -59,17 +125,16 @@ bool WriteSweepSvg(const std::string& path, const SweepInput& in, const std::vec
     auto x = [&](uint64_t cycle) { return kSvgLeft + span * static_cast<double>(std::min(cycle, end)) / static_cast<double>(end); };
     const int cut_row_y = kTop + row_count * kRowHeight + 10;
     const int axis_y = cut_row_y + kRowHeight + 10;
-    std::vector<const CutOutcome*> failing;
-    for (const auto& c : cuts)
-        if (!c.passed) failing.push_back(&c);
-    const int height = axis_y + 40 + static_cast<int>(failing.size()) * kLineHeight;
+    std::size_t failed = 0;
+    for (const auto& c : cuts) failed += c.passed ? 0 : 1;
+    const auto ranges = FailRanges(cuts);
+    const int height = axis_y + 40 + static_cast<int>(ranges.size()) * kLineHeight;
 
     std::ostringstream s;
     s << std::fixed << std::setprecision(1);
     s << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kSvgWidth << "\" height=\"" << height
       << "\" font-family=\"sans-serif\" font-size=\"12\">\n";
     s << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    std::size_t failed = failing.size();
     s << "<text x=\"10\" y=\"20\" font-size=\"14\">power-loss sweep: " << cuts.size() << " cut points, " << cuts.size() - failed
       << " passed, " << failed << " failed; " << end << " cycles</text>\n";
     for (int b = 0; b < flash::kBankCount; ++b)
@@ -102,12 +167,11 @@ bool WriteSweepSvg(const std::string& path, const SweepInput& in, const std::vec
     }
     s << "<text x=\"10\" y=\"" << axis_y + 14 << "\">cycle</text>\n";
     int y = axis_y + 36;
-    for (const CutOutcome* c : failing) {
+    for (const auto& r : ranges) {
         std::string why;
-        for (const auto& u : c->unmet) why += (why.empty() ? "" : "; ") + u.expected + " found " + u.found;
-        if (!c->problem.empty()) why += (why.empty() ? "" : "; ") + c->problem;
-        s << "<text x=\"10\" y=\"" << y << "\" fill=\"red\">cut at cycle " << c->cycle << ": " << XmlEscape(c->operation) << ": "
-          << XmlEscape(why) << "</text>\n";
+        for (const auto& u : r.first->unmet) why += (why.empty() ? "" : "; ") + u.expected + " found " + u.found;
+        if (!r.first->problem.empty()) why += (why.empty() ? "" : "; ") + r.first->problem;
+        s << "<text x=\"10\" y=\"" << y << "\" fill=\"red\">" << XmlEscape(RangeName(r)) << ": " << XmlEscape(why) << "</text>\n";
         y += kLineHeight;
     }
     s << "<text x=\"" << kSvgLeft << "\" y=\"" << kTop - 8 << "\" fill=\"#3b7dd8\">program</text><text x=\"" << kSvgLeft + 70
@@ -123,21 +187,33 @@ bool WriteSweepSvg(const std::string& path, const SweepInput& in, const std::vec
 }
 
 void WriteSweepText(std::ostream& out, const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
-    const auto [total, failed, seconds, jobs] = summary;
-    for (const auto& c : cuts) {
-        if (c.passed) continue;
-        out << "FAIL cut at cycle " << c.cycle << " (" << c.operation << "): run ended " << c.end << '\n';
+    // Each cause once, for the neighbouring cut runs it failed; the first one's reproducer.
+    for (const auto& r : FailRanges(cuts)) {
+        const CutOutcome& c = *r.first;
+        out << "FAIL " << RangeName(r) << ": run ended " << c.end << '\n';
+        if (c.torn && r.runs == 1) out << "     torn: " << TornVariantName(*c.torn) << '\n';
         for (const auto& u : c.unmet) out << "     expected " << u.expected << ", found " << u.found << '\n';
         if (!c.problem.empty()) out << "     " << c.problem << '\n';
+        for (const auto& f : c.lint) out << "     lint after the cut: " << LintLine(f) << '\n';
         out << "     reproduce: " << c.command << '\n';
         out << "     debug (launch.json): " << c.launch << '\n';
     }
-    const double rate = seconds > 0 ? static_cast<double>(cuts.size()) / seconds : 0;
-    out << "sweep: " << cuts.size() << " cut points tried";
+    for (const auto& c : cuts) {
+        if (!c.passed || c.lint.empty()) continue;
+        out << "lint after the cut at cycle " << c.cycle << " (" << c.operation << "):\n";
+        for (const auto& f : c.lint) out << "     " << LintLine(f) << '\n';
+    }
+    const double rate = summary.seconds > 0 ? static_cast<double>(cuts.size()) / summary.seconds : 0;
+    out << "sweep: " << PointCount(cuts) << " cut points tried";
     if (in.options.shard_count > 1)
-        out << " (shard " << in.options.shard_index << "/" << in.options.shard_count << " of " << total << ")";
-    out << ", " << cuts.size() - failed << " passed, " << failed << " failed in " << Fixed(seconds) << " s (" << Fixed(rate)
-        << " cut points per second, " << jobs << " jobs)\n";
+        out << " (shard " << in.options.shard_index << "/" << in.options.shard_count << " of " << summary.total << ")";
+    if (in.options.cut_torn)
+        out << " in " << cuts.size() << " cut runs (torn: " << kTornFirstRandom << " extremes and " << in.options.torn_variants
+            << " random variants a cut inside an operation)";
+    out << ", " << cuts.size() - summary.failed << " passed, " << summary.failed << " failed in " << Fixed(summary.seconds) << " s ("
+        << Fixed(rate) << " cut runs per second, " << summary.jobs << " jobs, " << summary.forked << " forked)\n";
+    if (!summary.stopped.empty())
+        out << "sweep: " << summary.stopped << " after " << cuts.size() << " of " << summary.planned << " cut runs\n";
 }
 
 Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
@@ -150,33 +226,57 @@ Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const 
                               {"second_phase", op.second_phase ? Json(*op.second_phase) : Json()},
                               {"end", op.end ? Json(*op.end) : Json()},
                               {"outcome", OutcomeName(op.outcome)}});
+    Json ranges = Json::array();
+    for (const auto& r : FailRanges(cuts))
+        ranges.push_back({{"first", r.first->cycle},
+                          {"first_torn", r.first->torn ? Json(*r.first->torn) : Json()},
+                          {"last", r.last->cycle},
+                          {"last_torn", r.last->torn ? Json(*r.last->torn) : Json()},
+                          {"runs", r.runs},
+                          {"operations", JsonText(r.operations)},
+                          {"end", JsonText(r.first->end)},
+                          {"unmet", UnmetJson(r.first->unmet)},
+                          {"problem", JsonText(r.first->problem)},
+                          {"command", JsonText(r.first->command)}});
     Json all = Json::array();
     Json failures = Json::array();
     for (const auto& c : cuts) {
-        all.push_back({{"cycle", c.cycle}, {"passed", c.passed}});
+        const Json torn = c.torn ? Json(*c.torn) : Json();
+        all.push_back({{"cycle", c.cycle}, {"torn", torn}, {"passed", c.passed}});
         if (c.passed) continue;
+        Json lint = Json::array();
+        for (const auto& f : c.lint) lint.push_back({{"name", JsonText(f.name)}, {"cycle", f.cycle}, {"message", JsonText(f.message)}});
         failures.push_back({{"cycle", c.cycle},
+                            {"torn", torn},
                             {"operation", JsonText(c.operation)},
                             {"end", JsonText(c.end)},
                             {"unmet", UnmetJson(c.unmet)},
                             {"problem", JsonText(c.problem)},
+                            {"lint", std::move(lint)},
                             {"command", JsonText(c.command)},
                             {"launch", Json::parse(c.launch, nullptr, false)}});
     }
     return {{"cut_points", summary.total},
             {"shard", std::to_string(in.options.shard_index) + "/" + std::to_string(in.options.shard_count)},
-            {"tried", cuts.size()},
+            {"tried", PointCount(cuts)},
+            {"runs", cuts.size()},
             {"passed", cuts.size() - summary.failed},
             {"failed", summary.failed},
             {"seconds", Tenths(summary.seconds)},
             {"cuts_per_second", Tenths(rate)},
             {"jobs", summary.jobs},
+            {"forked", summary.forked},
+            {"planned", summary.planned},
+            {"stopped", summary.stopped.empty() ? Json() : Json(JsonText(summary.stopped))},
+            {"cut_model", in.options.cut_torn ? "torn" : "atomic"},
+            {"torn_variants", in.options.torn_variants},
             {"recording",
              {{"cycles", in.host.cpu().Cycles()},
               {"end", RunEndName(in.end)},
               {"changes", in.tracker.changes().size()},
               {"operations", std::move(operations)}}},
             {"cuts", std::move(all)},
+            {"ranges", std::move(ranges)},
             {"failures", std::move(failures)}};
 }
 

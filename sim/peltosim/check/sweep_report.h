@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -25,25 +27,32 @@ struct SweepInput {
     const FlashTracker& tracker;
     RunEnd end;
     std::vector<Unmet> unmet;               // the recording run's
+    std::chrono::steady_clock::time_point started;  // when the recording run began
 };
 
 // What one cut run showed.
 struct CutOutcome {
     uint64_t cycle;
+    std::optional<uint64_t> torn;  // the torn variant, for a cut inside an operation
     bool passed = false;
     std::string operation;  // what the cut interrupted
     std::string end;        // how the cut run ended
     std::vector<Unmet> unmet;
     std::string problem;    // besides unmet expectations: no halt, a crash
+    std::vector<CutLint> lint;  // findings after the cut
     std::string command;
     std::string launch;  // the debugger's launch configuration for the same run (JSON)
 };
 
+// The figures of a sweep, and why it stopped before its end ("" when it did not).
 struct SweepSummary {
-    std::size_t total;   // cut points of all shards
-    std::size_t failed;  // of the cuts tried
-    double seconds;
-    std::size_t jobs;
+    std::size_t total = 0;   // cut points of all shards
+    std::size_t failed = 0;  // of the cut runs done
+    double seconds = 0;
+    std::size_t jobs = 0;
+    std::size_t forked = 0;   // cut runs forked from the recording run
+    std::size_t planned = 0;  // cut runs this sweep was to run
+    std::string stopped;
 };
 
 void WriteSweepText(std::ostream& out, const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary);

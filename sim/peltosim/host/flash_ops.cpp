@@ -204,4 +204,13 @@ void FlashTracker::MemoryWritten(uint64_t cycle, uint32_t address, uint32_t coun
     c.offsets |= uint64_t{1} << (primary & (b.write_block - 1u));
 }
 
+void FlashTracker::DataAccessed(uint64_t cycle, sim8051::DataSpace space, uint16_t address, bool write, uint16_t) {
+    if (!write || space != sim8051::DataSpace::kXdata) return;
+    for (const auto& range : flash::kWatchedCode)
+        if (address >= range.first && address <= range.last) {
+            changes_.push_back(cycle);
+            return;
+        }
+}
+
 }  // namespace peltosim

@@ -75,9 +75,12 @@ public:
     void TimerExpired(uint64_t cycle, uint32_t timer) override;
     void ChipReset(uint64_t cycle, bool power_cut) override;
     void MemoryWritten(uint64_t cycle, uint32_t address, uint32_t count) override;
+    // A program's MOVX write into the ECC shadow: kept by a power cut, so a persistent change.
+    void DataAccessed(uint64_t cycle, sim8051::DataSpace space, uint16_t address, bool write, uint16_t pc) override;
 
     const std::vector<FlashOperation>& operations() const { return operations_; }
-    // The cycles at which code memory or the ECC shadow changed, ascending, with repeats.
+    // The cycles at which code memory or the ECC shadow changed (by the extension or by the
+    // program's writes of shadow bytes that the host watches), ascending, with repeats.
     const std::vector<uint64_t>& changes() const { return changes_; }
     // The operation running now, if any.
     const FlashOperation* Running() const;

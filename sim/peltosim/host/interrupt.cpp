@@ -28,5 +28,12 @@ void InterruptRunOnSignals(SimHost& host) {
 
 int InterruptingSignal() { return g_signal; }
 
+std::string SignalName(int signal_number) {
+    switch (signal_number) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    default: return "signal " + std::to_string(signal_number);
+    }
+}
 
 }  // namespace peltosim

@@ -2,6 +2,8 @@
 // pelto-sim writes what it has. A second signal of the same kind ends the process at once.
 #pragma once
 
+#include <string>
+
 namespace peltosim {
 
 class SimHost;
@@ -10,5 +12,7 @@ class SimHost;
 void InterruptRunOnSignals(SimHost& host);
 // The signal that interrupted the run, 0 for none.
 int InterruptingSignal();
+// "SIGINT", "SIGTERM" for the signals above.
+std::string SignalName(int signal_number);
 
 }  // namespace peltosim

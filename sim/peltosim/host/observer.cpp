@@ -24,4 +24,8 @@ void ObserverList::DataAccessed(uint64_t cycle, sim8051::DataSpace space, uint16
     for (auto* o : observers_) o->DataAccessed(cycle, space, address, write, pc);
 }
 
+void ObserverList::SfrAccessed(uint64_t cycle, uint8_t address, uint32_t id, bool write, uint16_t pc) {
+    for (auto* o : observers_) o->SfrAccessed(cycle, address, id, write, pc);
+}
+
 }  // namespace peltosim

@@ -22,6 +22,9 @@ struct Observer {
     virtual void MemoryWritten(uint64_t /*cycle*/, uint32_t /*address*/, uint32_t /*count*/) {}
     // A MOVC data read of a code byte that an extension or a stop condition watches.
     virtual void CodeRead(uint64_t /*cycle*/, uint16_t /*address*/, uint16_t /*pc*/) {}
+    // A program access of an SFR address whose register depends on the pages selected, with the
+    // identifier it reached.
+    virtual void SfrAccessed(uint64_t /*cycle*/, uint8_t /*address*/, uint32_t /*id*/, bool /*write*/, uint16_t /*pc*/) {}
     // A program access of a data byte watched by a stop condition or SimHost::ObserveData.
     virtual void DataAccessed(uint64_t /*cycle*/, sim8051::DataSpace /*space*/, uint16_t /*address*/, bool /*write*/,
                               uint16_t /*pc*/) {}
@@ -31,6 +34,7 @@ struct Observer {
 class ObserverList : public Observer {
 public:
     void Add(Observer* o) { observers_.push_back(o); }
+    void Remove(Observer* o) { std::erase(observers_, o); }
     void RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) override;
     void TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) override;
     void TimerExpired(uint64_t cycle, uint32_t timer) override;
@@ -38,6 +42,7 @@ public:
     void MemoryWritten(uint64_t cycle, uint32_t address, uint32_t count) override;
     void CodeRead(uint64_t cycle, uint16_t address, uint16_t pc) override;
     void DataAccessed(uint64_t cycle, sim8051::DataSpace space, uint16_t address, bool write, uint16_t pc) override;
+    void SfrAccessed(uint64_t cycle, uint8_t address, uint32_t id, bool write, uint16_t pc) override;
 
 private:
     std::vector<Observer*> observers_;

@@ -44,6 +44,7 @@ SimHost::SimHost() : cpu_(std::make_unique<sim8051::Cpu>()), sfrs_(*cpu_), chip_
 void SimHost::OnSerialByte(void* ctx, uint8_t byte) {
     auto& self = *static_cast<SimHost*>(ctx);
     if (self.keep_serial_) self.serial_text_.push_back(static_cast<char>(byte));
+    if (self.stop_serial_ && self.serial_text_since_reset().find(*self.stop_serial_) != std::string_view::npos) self.Stop();
     if (self.serial_stream_ != nullptr && std::fputc(byte, self.serial_stream_) == EOF) self.serial_failed_ = true;
 }
 
@@ -60,16 +61,20 @@ bool SimHost::FailService(std::string_view name) {
     return false;
 }
 
-uint8_t SimHost::OnSfrRead(void* ctx, uint8_t address, uint16_t) {
+uint8_t SimHost::OnSfrRead(void* ctx, uint8_t address, uint16_t pc) {
     auto& self = *static_cast<SimHost*>(ctx);
     if (chip::Chip::Owns(address)) return self.chip_.Read(address);
+    if (self.observer_ && PagingOf(address) != Paging::kNone)
+        self.observer_->SfrAccessed(self.GetStates(), address, self.sfrs_.Resolve(address), false, pc);
     return self.sfrs_.ProgramRead(address);
 }
 
-void SimHost::OnSfrWrite(void* ctx, uint8_t address, uint8_t value, uint16_t) {
+void SimHost::OnSfrWrite(void* ctx, uint8_t address, uint8_t value, uint16_t pc) {
     auto& self = *static_cast<SimHost*>(ctx);
     const uint8_t previous = self.cpu_->PreviousSfrValue();
     if (chip::Chip::Owns(address)) self.chip_.Write(address, value, previous);
+    if (self.observer_ && PagingOf(address) != Paging::kNone)
+        self.observer_->SfrAccessed(self.GetStates(), address, self.sfrs_.Resolve(address), true, pc);
     const uint32_t id = self.sfrs_.ProgramWrite(address, value, previous);
     if (id == kNmiconId || id == kNmistatId) self.chip_.NmiChanged();
     self.NotifyWrite(id, value, true);
@@ -148,6 +153,7 @@ void SimHost::NotifyWrite(uint32_t id, uint8_t value, bool by_program) {
 }
 
 void SimHost::Reset() {
+    serial_since_reset_ = serial_text_.size();
     cpu_->Reset();
     sfrs_.Clear();
     chip_.Reset();
@@ -156,7 +162,18 @@ void SimHost::Reset() {
 
 void SimHost::PowerCut() {
     FillVolatileMemory();
+    ForgetExtensions();
+    for (auto& listener : power_on_listeners_) listener();
     Reset();
+}
+
+void SimHost::ForgetExtensions() {
+    // The MOVC watch flags stay set in the core: without a registered range they call nothing.
+    watches_.clear();
+    memory_watches_.clear();
+    timers_.clear();
+    vtrs_.clear();
+    menu_items_.clear();
 }
 
 void SimHost::FillVolatileMemory() {
@@ -234,14 +251,27 @@ void SimHost::FireDueTimers() {
     }
 }
 
+void SimHost::RequestCutHookAt(uint64_t cycle) {
+    if (!cut_hook_) return;
+    if (!cut_hook_at_ || cycle < *cut_hook_at_) cut_hook_at_ = cycle;
+    // From inside an instruction: end the slice at the boundary the hook is due at.
+    if (cycle < run_limit_) cpu_->RequestStop();
+}
+
 RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint64_t poll_cycles) {
     stop_requested_ = false;
+    max_cycles_ = max_cycles;
     // The PC of a jump to itself that an interrupt could leave: time is skipped there instead of
     // running it pass by pass.
     bool in_idle_loop = false;
     uint16_t idle_loop_pc = 0;
     for (;;) {
-        // One instruction boundary: resets, the extensions' timers, then the chip's interrupts.
+        // One instruction boundary: the cut hook, resets, the extensions' timers, then the chip's
+        // interrupts.
+        if (cut_hook_at_ && *cut_hook_at_ <= cpu_->Cycles()) {
+            cut_hook_at_.reset();
+            cut_hook_();
+        }
         if (ResetsDue()) in_idle_loop = false;
         FireDueTimers();
         if (chip_.Boundary()) {
@@ -249,9 +279,10 @@ RunEnd SimHost::Run(uint64_t max_cycles, const std::function<void()>& poll, uint
             continue;  // the call took cycles: look again before the handler runs
         }
         if (stop_requested_) return RunEnd::kStopped;
-        if (cpu_->Cycles() >= max_cycles) return RunEnd::kCycleLimit;
+        if (cpu_->Cycles() >= max_cycles_) return RunEnd::kCycleLimit;
 
-        uint64_t limit = max_cycles;
+        uint64_t limit = max_cycles_;
+        if (cut_hook_at_) limit = std::min(limit, *cut_hook_at_);
         if (const auto due = NextDue()) limit = std::min(limit, *due);
         if (poll && poll_cycles) limit = std::min(limit, cpu_->Cycles() + poll_cycles);
         if (ResetPending()) limit = std::min(limit, scheduled_resets_[next_reset_].cycle);

@@ -97,8 +97,13 @@ public:
     void OnReset(ResetListener listener) { reset_listeners_.push_back(std::move(listener)); }
     void Reset();
     // A reset that also loses volatile memory: internal RAM, and external data outside
-    // `kept_xdata` ranges (the flash's ECC shadow), refilled as `fill` says.
+    // `kept_xdata` ranges (the flash's ECC shadow), refilled as `fill` says. Nothing an extension
+    // set up survives either: its timers are disarmed (none armed before the cut may fire), its
+    // watches, timers, registers and menu entries are forgotten, and the power-on listeners start
+    // the extensions afresh before the reset, as at power-on.
     void PowerCut();
+    using PowerOnListener = std::function<void()>;
+    void OnPowerOn(PowerOnListener listener) { power_on_listeners_.push_back(std::move(listener)); }
     // Resets and power cuts at the first instruction boundary at or after each cycle.
     void ScheduleReset(uint64_t cycle, bool power_cut);
     void SetRamFill(const RamFill& fill) { ram_fill_ = fill; }
@@ -119,11 +124,29 @@ public:
     const std::string& serial_text() const { return serial_text_; }
     // The whole of one memory space as the program sees it now.
     std::span<const uint8_t> SpaceBytes(Space space) const;
+    // Ends the run once what was sent since the last reset or power cut contains `text` (kept).
+    void StopOnSerial(std::string text) {
+        keep_serial_ = true;
+        stop_serial_ = std::move(text);
+    }
+    // What was sent since the last reset or power cut (what the firmware now running sent).
+    std::string_view serial_text_since_reset() const { return std::string_view(serial_text_).substr(serial_since_reset_); }
     bool serial_output_failed() const { return serial_failed_; }
 
     // Runs until the program jumps to itself, a breakpoint, `max_cycles`, or a stop request.
     // `poll` runs between slices of at most `poll_cycles` cycles (window messages, updates).
     RunEnd Run(uint64_t max_cycles, const std::function<void()>& poll = {}, uint64_t poll_cycles = 0);
+    // Moves the running Run's limit (from a poll or a hook).
+    void SetCycleLimit(uint64_t max_cycles) { max_cycles_ = max_cycles; }
+    uint64_t cycle_limit() const { return max_cycles_; }
+    // A hook called at the first instruction boundary at or after `cycle`, where a reset at that
+    // cycle would happen (after the timers due there, before the resets): the sweep forks its cut
+    // runs there. Requests keep the earliest cycle; the hook may request again.
+    void SetCutHook(std::function<void()> hook) {
+        cut_hook_ = std::move(hook);
+        cut_hook_at_.reset();
+    }
+    void RequestCutHookAt(uint64_t cycle);
     // For a signal handler: Run() ends with kInterrupted after the current instruction. The flag
     // is a lock-free atomic; the CPU stop request can be lost when it races with the start of a
     // slice, and then the run ends after that slice.
@@ -210,6 +233,8 @@ private:
     bool ResetsDue();  // true when one happened
     bool ResetPending() const { return next_reset_ < scheduled_resets_.size(); }
     void FillVolatileMemory();
+    // What extensions registered with this host, dropped at a power cut.
+    void ForgetExtensions();
     // After an idle loop stopped the core: moves time on to the boundary of the loop's
     // instruction at or after `until`.
     void SkipIdleLoop(uint64_t until);
@@ -245,6 +270,8 @@ private:
     bool keep_serial_ = false;
     bool serial_failed_ = false;
     std::string serial_text_;
+    std::size_t serial_since_reset_ = 0;
+    std::optional<std::string> stop_serial_;
     uint64_t resets_ = 0;
     uint64_t power_cuts_ = 0;
     Observer* observer_ = nullptr;
@@ -254,12 +281,16 @@ private:
     std::vector<Vtr> vtrs_;
     std::vector<PeltoMenuItem*> menu_items_;
     std::vector<ResetListener> reset_listeners_;
+    std::vector<PowerOnListener> power_on_listeners_;
     uint32_t failing_ = 0;  // one bit per Service
     static_assert(static_cast<unsigned>(Service::kCount) <= 32, "one bit of failing_ per service");
     static inline SimHost* current_ = nullptr;
     uint32_t last_address_ = kNoAddress;
     std::optional<uint64_t> states_override_;  // the due cycle while a timer callback runs
     uint64_t run_limit_ = 0;
+    uint64_t max_cycles_ = 0;
+    std::function<void()> cut_hook_;
+    std::optional<uint64_t> cut_hook_at_;
     bool stop_requested_ = false;
     std::atomic<bool> interrupted_{false};
     static_assert(std::atomic<bool>::is_always_lock_free);

@@ -73,7 +73,21 @@ void FlashTrace::SettleRequest() {
     request_.reset();
 }
 
+void FlashTrace::ChipReset(uint64_t cycle, bool power_cut) {
+    SettleRequest();
+    const FlashOperation* op = tracker_.Running();
+    const std::string what = op ? std::string(op->kind == OpKind::kErase ? "erase of " : "program of ") + What(*op) + " cut off"
+                                : std::string("between operations");
+    Line(cycle, std::string(power_cut ? "power cut" : "reset") + " at cycle " + std::to_string(cycle) + ": " + what);
+    request_.reset();
+    answered_ = true;
+    expired_ = false;
+    resetting_ = true;
+}
+
 void FlashTrace::RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) {
+    if (by_program) resetting_ = false;
+    if (resetting_) return;
     const auto control = ControlIndex(id);
     if (by_program) {
         SettleRequest();
@@ -109,9 +123,12 @@ void FlashTrace::RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, boo
                         " does not match its check bits (NMISTAT bit 6 set)");
 }
 
-void FlashTrace::TimerArmed() { SettleRequest(); }
+void FlashTrace::TimerArmed() {
+    if (!resetting_) SettleRequest();
+}
 
 void FlashTrace::TimerExpired() {
+    if (resetting_) return;
     SettleRequest();
     answered_ = false;
     expired_ = true;

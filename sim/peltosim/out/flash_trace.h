@@ -6,7 +6,8 @@
 //    abort (FCMD 6 -> 4), or a new request dropping a running operation (from the tracker);
 //  - an abort with no operation running;
 //  - an ECC error (the extension sets NMISTAT bit 6 on a MOVC read), with the address read;
-//  - completion signalled (NMISTAT bit 2 set when the timer expires).
+//  - completion signalled (NMISTAT bit 2 set when the timer expires);
+//  - a reset or power cut, with the operation it cut off.
 // Each line carries the machine cycle and the program counter.
 #pragma once
 
@@ -28,6 +29,9 @@ public:
     void RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program);
     void TimerArmed();
     void TimerExpired();
+    // A reset or power cut from the host side, before it happens: it ends whatever ran, and the
+    // extension's own writes that follow (its reset values) are no event of the program's.
+    void ChipReset(uint64_t cycle, bool power_cut);
     // Reports a request still waiting for its answer.
     void Finish();
 
@@ -54,6 +58,7 @@ private:
     std::optional<Request> request_;
     bool answered_ = false;  // the current program write or timer expiry has been reported on
     bool expired_ = false;   // a timer expired since the last program write (not a reset's writes)
+    bool resetting_ = false; // from a reset until the program writes again
 };
 
 }  // namespace peltosim

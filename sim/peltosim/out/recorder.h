@@ -25,15 +25,18 @@ public:
     void RegisterWritten(uint64_t cycle, uint32_t id, uint8_t value, bool by_program) override;
     void TimerArmed(uint64_t cycle, uint32_t timer, std::optional<uint64_t> due) override;
     void TimerExpired(uint64_t cycle, uint32_t timer) override;
+    void ChipReset(uint64_t cycle, bool power_cut) override;
     // Ends the trace and the dump; false with the first output error.
     bool Finish(uint64_t end_cycle, std::string& error);
 
 private:
-    void SampleDataPointer(uint64_t cycle);
+    // DPTR and the PC, and the end of a reset's pulse, before a change at `cycle`.
+    void Sample(uint64_t cycle);
     const SimHost& host_;
     TraceMode trace_;
     FlashTrace events_;
     VcdWriter vcd_;
+    std::optional<std::pair<uint64_t, std::size_t>> pulse_;  // a reset signal high since that cycle
 };
 
 }  // namespace peltosim

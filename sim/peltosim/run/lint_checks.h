@@ -15,7 +15,17 @@ struct LintCheck {
     std::string_view what;
 };
 
-enum class LintId : uint8_t { kNotErased, kUnaligned, kShortCapture, kReadDuringOperation, kShadowWrite, kRunningAtEnd };
+enum class LintId : uint8_t {
+    kNotErased,
+    kUnaligned,
+    kShortCapture,
+    kReadDuringOperation,
+    kShadowWrite,
+    kRunningAtEnd,
+    kSfrUnmapped,
+    kEccUnread,
+    kStaleCheckBits,
+};
 
 inline constexpr std::array kLintChecks{
     LintCheck{"program-not-erased", "a program operation whose block held bytes other than the erased value"},
@@ -24,6 +34,9 @@ inline constexpr std::array kLintChecks{
     LintCheck{"read-during-operation", "a MOVC read of a block or sector while an operation on it runs"},
     LintCheck{"shadow-write", "a MOVX write into the ECC shadow (external data over the flash)"},
     LintCheck{"operation-at-end", "a flash operation still running when the run ends"},
+    LintCheck{"sfr-unmapped", "an access of a paged SFR address that reaches no register with the pages selected"},
+    LintCheck{"ecc-unread", "an ECC error (NMISTAT bit 6) that the firmware never reads before the run ends or resets"},
+    LintCheck{"stale-check-bits", "a byte captured where the ECC shadow still holds check bits of a program never committed"},
 };
 
 std::optional<LintId> FindLintCheck(std::string_view name);

@@ -16,6 +16,7 @@ constexpr uint64_t kSpaceSize = 0x10000;
 constexpr uint64_t kIdataSize = 0x100;
 // More parallel runs than this is a typo, not a machine.
 constexpr uint64_t kMaxJobs = 1024;
+constexpr uint64_t kMaxTornVariants = 64;
 constexpr uint64_t kMaxShards = std::numeric_limits<unsigned>::max();
 
 std::optional<Space> ParseSpace(const std::string& name, uint64_t& size) {
@@ -138,6 +139,7 @@ bool SetMaxCycles(Options& o, const std::string&, const std::string* v, std::str
         return false;
     }
     o.max_cycles = *n;
+    o.max_cycles_given = true;
     return true;
 }
 
@@ -270,6 +272,65 @@ bool SetJobs(Options& o, const std::string& arg, const std::string* v, std::stri
 
 bool SetShard(Options& o, const std::string&, const std::string* v, std::string& error) { return ParseShard(*v, o, error); }
 
+bool SetCutModel(Options& o, const std::string&, const std::string* v, std::string& error) {
+    if (*v != "atomic" && *v != "torn") {
+        error = "--cut-model '" + *v + "': expected atomic or torn";
+        return false;
+    }
+    o.cut_torn = *v == "torn";
+    return true;
+}
+bool SetTornSeed(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    const auto n = ParseNumber(*v, std::numeric_limits<uint64_t>::max());
+    if (!n) error = arg + " '" + *v + "': expected a number";
+    o.torn_seed = n.value_or(kDefaultTornSeed);
+    o.torn_seed_given = true;
+    return n.has_value();
+}
+bool SetTornVariants(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    const auto n = ParseNumber(*v, kMaxTornVariants);
+    if (!n) error = arg + " '" + *v + "': expected a number from 0 to " + std::to_string(kMaxTornVariants);
+    o.torn_variants = static_cast<unsigned>(n.value_or(kDefaultTornVariants));
+    o.torn_variants_given = true;
+    return n.has_value();
+}
+bool SetSweepSpawn(Options& o, const std::string&, const std::string*, std::string&) { return o.sweep_spawn = true; }
+
+bool SetSweepUntil(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    SweepUntil until;
+    until.text = *v;
+    const std::string_view text = *v;
+    static constexpr std::string_view kSerial = "serial:";
+    static constexpr std::string_view kPc = "pc:";
+    if (text.starts_with(kSerial)) {
+        const auto decoded = DecodeSerialText(std::string(text.substr(kSerial.size())), error);
+        if (!decoded || decoded->empty()) {
+            error = arg + " '" + *v + "': " + (decoded ? "no text after serial:" : error);
+            return false;
+        }
+        until.serial = *decoded;
+    } else if (text.starts_with(kPc)) {
+        const auto pc = ParseNumber(std::string(text.substr(kPc.size())), kAddressMax);
+        if (!pc) {
+            error = arg + " '" + *v + "': expected a code address from 0 to 0xFFFF after pc:";
+            return false;
+        }
+        until.kind = SweepUntil::Kind::kPc;
+        until.pc = static_cast<uint16_t>(*pc);
+    } else {
+        std::string why;
+        auto memory = ParseExpectation(*v, why);
+        if (!memory) {
+            error = arg + " '" + *v + "': expected serial:TEXT, pc:ADDR or SPACE:ADDR=VALUE (" + why + ")";
+            return false;
+        }
+        until.kind = SweepUntil::Kind::kMemory;
+        until.memory = std::move(*memory);
+    }
+    o.sweep_until = std::move(until);
+    return true;
+}
+
 bool SetLint(Options& o, const std::string& arg, const std::string* v, std::string& error) {
     o.lint = true;
     if (v == nullptr) return true;
@@ -336,6 +397,11 @@ constexpr std::array kOptions{
                AddPowerCutAt},
     OptionEntry{"--ram-fill", Form::kValue, "BYTE|random:SEED", "what RAM holds after a power cut (default random:32850)", kKept,
                SetRamFill},
+    OptionEntry{"--cut-model", Form::kValue, "atomic|torn",
+               "what a power cut leaves of the flash operation it interrupts: nothing, or\ntorn cells (default torn)", kKept,
+               SetCutModel},
+    OptionEntry{"--torn-seed", Form::kValue, "N", "the torn variant: 0 one bit, 1 all bits but one, 2 and up random from\nseed N (default 2)",
+               kKept, SetTornSeed},
     OptionEntry{"--expect", Form::kValue, "SPACE:ADDR=VALUE",
                "expect byte(s) VALUE (0x01 or 0x01,0x02) from ADDR when the run ends\n(repeatable; exit status 3 when one is unmet)",
                kKept, AddExpectation},
@@ -349,6 +415,17 @@ constexpr std::array kOptions{
     OptionEntry{"--sweep-svg", Form::kValue, "FILE", "with the sweep: draw the flash operations and cut points as SVG", kDropped,
                SetSweepSvg},
     OptionEntry{"--jobs", Form::kValue, "N", "with the sweep: cut runs in parallel (default: one per core)", kDropped, SetJobs},
+    OptionEntry{"--torn-variants", Form::kValue, "N",
+               "with the sweep: random torn variants per cut inside an operation, besides\nthe two extremes (default 2)", kDropped,
+               SetTornVariants},
+    OptionEntry{"--sweep-spawn", Form::kFlag, "",
+               "with the sweep: start each cut run afresh instead of forking it from the\nrecording run at its cut (always so on Windows)",
+               kDropped, SetSweepSpawn},
+    OptionEntry{"--sweep-until", Form::kValue, "WHAT",
+               "end each run after a power cut once the firmware has recovered: serial:TEXT\n"
+               "sent since the cut, pc:ADDR reached, or SPACE:ADDR=VALUE in memory; the\n"
+               "expectations are checked there",
+               kKept, SetSweepUntil},
     OptionEntry{"--shard", Form::kValue, "K/N", "with the sweep: run cut points K, K+N, K+2N, ... (K from 1 to N)", kDropped, SetShard},
     OptionEntry{"--lint", Form::kAttached, "[=error,-NAME]",
                "warn about flash misuse (error: each finding fails the run; -NAME: off)", kDropped, SetLint},
@@ -434,9 +511,28 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         }
         if (!entry->apply(o, a, given, error)) return std::nullopt;
     }
-    const bool sweep_only = o.sweep_every != 0 || o.sweep_svg || o.jobs != 0 || o.shard_count != 1;
+    const bool sweep_only =
+        o.sweep_every != 0 || o.sweep_svg || o.jobs != 0 || o.shard_count != 1 || o.torn_variants_given || o.sweep_spawn;
     if (sweep_only && !o.power_cut_sweep) {
-        error = "--sweep-every, --sweep-svg, --jobs and --shard need --power-cut-sweep";
+        error = "--sweep-every, --sweep-svg, --jobs, --shard, --torn-variants and --sweep-spawn need --power-cut-sweep";
+        return std::nullopt;
+    }
+    if (o.sweep_until && !o.power_cut_sweep && o.power_cut_at.empty()) {
+        error = "--sweep-until needs --power-cut-sweep or --power-cut-at: it ends a run after its cut";
+        return std::nullopt;
+    }
+    if (o.torn_seed_given && o.power_cut_sweep) {
+        error = "--torn-seed cannot be given with --power-cut-sweep: the sweep tries the variants";
+        return std::nullopt;
+    }
+    if ((o.torn_seed_given || o.torn_variants_given) && !o.cut_torn) {
+        error = "--torn-seed and --torn-variants need --cut-model torn";
+        return std::nullopt;
+    }
+    // Each cut run is the recording's scenario with one cut more: a cut or reset of its own would
+    // make every cut run a different scenario from the one recorded.
+    if (o.power_cut_sweep && (!o.power_cut_at.empty() || !o.reset_at.empty())) {
+        error = "--power-cut-at and --reset-at cannot be given with --power-cut-sweep: the sweep chooses the cuts";
         return std::nullopt;
     }
     if (o.keep_open && !o.menu) {

@@ -39,6 +39,22 @@ struct BinaryImage {
     bool operator==(const BinaryImage&) const = default;
 };
 
+// The first random variant of a torn operation (0 and 1 are the extremes).
+inline constexpr uint64_t kDefaultTornSeed = 2;
+inline constexpr unsigned kDefaultTornVariants = 2;
+
+// Where a cut run stops after its cut (--sweep-until): the recovered firmware sent a text,
+// reached a code address, or left a value in memory.
+struct SweepUntil {
+    enum class Kind : uint8_t { kSerial, kPc, kMemory };
+    Kind kind = Kind::kSerial;
+    std::string text;    // as given
+    std::string serial;  // kSerial: decoded
+    uint16_t pc = 0;     // kPc
+    MemoryExpectation memory;  // kMemory
+    bool operator==(const SweepUntil&) const = default;
+};
+
 struct Options {
     std::vector<std::string> extensions;
     std::vector<std::string> hex_files;
@@ -49,6 +65,7 @@ struct Options {
     std::vector<NamedRegister> sfrs;
     std::vector<std::string> failing_services;
     uint64_t max_cycles = 1'000'000'000;  // 0: no limit
+    bool max_cycles_given = false;
     uint32_t clock_hz = 12'000'000;
     bool json = false;
     bool trace = false;
@@ -69,8 +86,17 @@ struct Options {
     // Checked at the end (expect.h): memory from --expect, and decoded serial text.
     std::vector<MemoryExpectation> expect;
     std::optional<std::string> expect_serial;
+    // What a power cut leaves of an operation it interrupts: nothing (atomic) or torn cells, as
+    // the variant torn_seed says (host/torn.h).
+    bool cut_torn = true;
+    uint64_t torn_seed = kDefaultTornSeed;
+    unsigned torn_variants = kDefaultTornVariants;  // seeded random variants per cut in the sweep
+    bool torn_seed_given = false;
+    bool torn_variants_given = false;
     // The power-loss sweep (sweep.h).
     bool power_cut_sweep = false;
+    bool sweep_spawn = false;  // start every cut run afresh, even where the recording could fork
+    std::optional<SweepUntil> sweep_until;
     uint64_t sweep_every = 0;  // 0: only the cut points of persistent-state changes
     std::optional<std::string> sweep_svg;
     unsigned jobs = 0;  // 0: one per core

@@ -83,17 +83,22 @@ TEST(Json, ASweepsReportKeepsItsFields) {
     const peltosim::FlashTracker tracker(host);
     const auto options = Parse({"--power-cut-sweep", "--shard", "2/3"});
     const std::vector<std::string> args;
-    const peltosim::SweepInput in{options, args, "pelto-sim", host, tracker, end, {}};
+    const peltosim::SweepInput in{options, args, "pelto-sim", host, tracker, end, {}, {}};
     const std::vector<peltosim::CutOutcome> cuts{
-        {11, true, "between operations", "halted", {}, "", "pelto-sim p.hex --power-cut-at 11", ""},
-        {42, false, "between operations", "cycle-limit", {{"xdata:0=0x01", "0x00"}}, "did not halt within 9 cycles",
-         "pelto-sim 'a b.hex' --power-cut-at 42",
+        {11, std::nullopt, true, "between operations", "halted", {}, "", {}, "pelto-sim p.hex --power-cut-at 11", ""},
+        {42, 3, false, "program of block 0xAF00", "cycle-limit", {{"xdata:0=0x01", "0x00"}}, "did not halt within 9 cycles",
+         {{"program-short", 50, "short"}}, "pelto-sim 'a b.hex' --power-cut-at 42 --torn-seed 3",
          R"({"args":["--power-cut-at","42"],"program":"a b.hex","request":"launch","type":"pelto-sim"})"},
     };
-    const Json back = RoundTrip(peltosim::SweepJson(in, cuts, {7, 1, 1.25, 2}));
+    const Json back = RoundTrip(peltosim::SweepJson(in, cuts, {7, 1, 1.25, 2, 1, 2, "interrupted by SIGINT"}));
     EXPECT_EQ(back["cut_points"], 7);
     EXPECT_EQ(back["shard"], "2/3");
     EXPECT_EQ(back["tried"], 2);
+    EXPECT_EQ(back["runs"], 2);
+    EXPECT_EQ(back["forked"], 1);
+    EXPECT_EQ(back["planned"], 2);
+    EXPECT_EQ(back["stopped"], "interrupted by SIGINT");
+    EXPECT_EQ(back["cut_model"], "torn");
     EXPECT_EQ(back["passed"], 1);
     EXPECT_EQ(back["failed"], 1);
     EXPECT_EQ(back["jobs"], 2);
@@ -101,14 +106,16 @@ TEST(Json, ASweepsReportKeepsItsFields) {
     EXPECT_DOUBLE_EQ(back["cuts_per_second"].get<double>(), 1.6);
     EXPECT_EQ(back["recording"]["end"], "halted");
     EXPECT_EQ(back["recording"]["operations"], Json::array());
-    EXPECT_EQ(back["cuts"], Json::parse(R"([{"cycle":11,"passed":true},{"cycle":42,"passed":false}])"));
+    EXPECT_EQ(back["cuts"], Json::parse(R"([{"cycle":11,"torn":null,"passed":true},{"cycle":42,"torn":3,"passed":false}])"));
     ASSERT_EQ(back["failures"].size(), 1u);
     const Json& failure = back["failures"][0];
     EXPECT_EQ(failure["cycle"], 42);
     EXPECT_EQ(failure["end"], "cycle-limit");
     EXPECT_EQ(failure["unmet"], Json::parse(R"([{"expected":"xdata:0=0x01","found":"0x00"}])"));
     EXPECT_EQ(failure["problem"], "did not halt within 9 cycles");
-    EXPECT_EQ(failure["command"], "pelto-sim 'a b.hex' --power-cut-at 42");
+    EXPECT_EQ(failure["torn"], 3);
+    EXPECT_EQ(failure["lint"], Json::parse(R"([{"name":"program-short","cycle":50,"message":"short"}])"));
+    EXPECT_EQ(failure["command"], "pelto-sim 'a b.hex' --power-cut-at 42 --torn-seed 3");
     EXPECT_EQ(failure["launch"]["program"], "a b.hex");
     EXPECT_EQ(failure["launch"]["args"], Json::parse(R"(["--power-cut-at","42"])"));
 }

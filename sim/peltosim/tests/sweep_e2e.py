@@ -5,15 +5,19 @@ import argparse
 import json
 import os
 import shlex
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import xml.etree.ElementTree as ET
 
 parser = argparse.ArgumentParser()
 parser.add_argument("--sim", required=True, nargs="+", help="command that runs pelto-sim")
 parser.add_argument("--ext", required=True)
 parser.add_argument("--programs", required=True, help="folder with the assembled .ihx files")
+parser.add_argument("--crash-lib", help="an extension that crashes when started after a power cut")
 args = parser.parse_args()
 
 passed = failed = 0
@@ -79,7 +83,8 @@ for extra, mention in MALFORMED:
     report(code == 2 and mention in first and out == "", f"malformed {' '.join(extra)}", f"exit {code}, stderr {first!r}")
 
 # ---- the sweep over a store that rewrites its record in place ----
-NAIVE = ["--ext", args.ext, prog("naive_store"), "--expect", "xdata:0x9F00=0x02"]
+# Today's model first: an interrupted operation leaves nothing (the torn model below).
+NAIVE = ["--ext", args.ext, prog("naive_store"), "--cut-model", "atomic", "--expect", "xdata:0x9F00=0x02"]
 code, sweep, err = run_json(NAIVE + ["--power-cut-sweep", "--jobs", "2"])
 if sweep is None:
     report(False, "naive store sweep", f"exit {code}, stderr {err.strip()[:300]!r}")
@@ -123,6 +128,268 @@ for cycle, status in [(erase["end"] - 2, 0), (erase["end"], 3), (program["end"] 
 phases = [c["cycle"] for c in sweep["cuts"] if erase["start"] < c["cycle"] <= erase["end"]]
 report(len(phases) == 1, "naive store: the erase start is a cut point", f"{phases}")
 
+# ---- nothing of the flash controller survives a power cut ----
+# The erase that a cut ends leaves no timer behind: the next boot waits past the first phase's end
+# and still finds FPHASE2 at its reset value. A plain reset keeps the extension's timer running.
+PHANTOM = ["--ext", args.ext, prog("cut_phantom_phase"), "--expect", "xdata:0x9F00=0x00"]
+for option, status in (("--power-cut-at", 0), ("--reset-at", 3)):
+    code_p, _, _ = run(PHANTOM + [option, "140000"])
+    report(code_p == status, f"phantom phase: {option} inside the erase's first phase exits {status}", f"exit {code_p}")
+code_p, out, _ = run(PHANTOM + ["--power-cut-sweep", "--jobs", "2"])
+report(code_p == 0, "phantom phase: the sweep finds no phase of an erase that was cut off", out.strip()[-300:])
+# Bytes captured before a cut are gone: a recovery that programs 2 of 32 bytes loses the rest,
+# whether the cut came before or after the update's captures.
+code_c, short, err = run_json(["--ext", args.ext, prog("cut_short_recovery"), "--cut-model", "atomic",
+                               "--expect", "code:0xAF00=0x5A,0x02,0x10", "--power-cut-sweep", "--jobs", "2"])
+if short is None:
+    report(False, "stale captures", f"exit {code_c}, {err.strip()[:300]!r}")
+else:
+    s_erase, s_program = short["recording"]["operations"]
+    s_window = [c["cycle"] for c in short["cuts"] if s_erase["end"] <= c["cycle"] < s_program["end"]]
+    s_failing = [f["cycle"] for f in short["failures"]]
+    report(code_c == 3 and s_failing == s_window and len(s_window) > 2,
+           "stale captures: every cut from the erase's commit to the program's fails, captures done or not",
+           f"failing {len(s_failing)} {s_failing[:3]}, window {len(s_window)}")
+
+# ---- every cut that fails alone fails in the sweep ----
+# A flag in the ECC shadow is kept by a cut: the sweep cuts after the program's write of it.
+code_f, flag, err = run_json(["--ext", args.ext, prog("cut_shadow_flag"), "--expect", "xdata:0x9F00=0x02",
+                              "--power-cut-sweep", "--jobs", "2"])
+f_ops = flag["recording"]["operations"] if flag else []
+f_failing = [f["cycle"] for f in flag["failures"]] if flag else []
+report(code_f == 3 and len(f_failing) == 1 and f_ops and f_failing[0] > f_ops[-1]["end"],
+       "shadow flag: the cut after the flag's write fails, after the last operation", f"exit {code_f}, failing {f_failing}, {err[:200]!r}")
+# --expect-serial looks at what the boot after the cut sent, not at an earlier boot's "OK".
+code_s, serial, err = run_json(["--ext", args.ext, prog("cut_serial_boot"), "--cut-model", "atomic", "--expect-serial", "OK",
+                                "--power-cut-sweep", "--jobs", "2"])
+if serial is None:
+    report(False, "serial after the cut", f"exit {code_s}, {err.strip()[:300]!r}")
+else:
+    v_erase, v_program = serial["recording"]["operations"]
+    v_window = [c["cycle"] for c in serial["cuts"] if v_erase["end"] <= c["cycle"] < v_program["end"]]
+    v_failing = [f["cycle"] for f in serial["failures"]]
+    report(code_s == 3 and v_failing == v_window and serial["failures"][0]["unmet"][0]["found"] == 'serial "LOST\\n"',
+           "serial after the cut: an earlier boot's text does not meet the expectation",
+           f"exit {code_s}, failing {len(v_failing)}, window {len(v_window)}, {serial['failures'][:1]}")
+# The lint runs after each cut: a recovery that programs 2 of 32 bytes fails the sweep under
+# --lint=error, and its reproducer lints the same way.
+code_l, linted, err = run_json(["--ext", args.ext, prog("cut_short_recovery"), "--cut-model", "atomic", "--expect", "xdata:0x9F00=0x02",
+                                "--lint=error", "--power-cut-sweep", "--jobs", "2"])
+if linted is None:
+    report(False, "lint after the cut", f"exit {code_l}, {err.strip()[:300]!r}")
+else:
+    l_erase, l_program = linted["recording"]["operations"]
+    l_window = [c["cycle"] for c in linted["cuts"] if l_erase["end"] <= c["cycle"] < l_program["end"]]
+    l_failing = [f["cycle"] for f in linted["failures"]]
+    first = linted["failures"][0] if linted["failures"] else {}
+    report(code_l == 3 and l_failing == l_window and first.get("lint", [{}])[0].get("name") == "program-short"
+           and first["lint"][0]["cycle"] >= first["cycle"] and "--lint=error" in first["command"],
+           "lint after the cut: each cut whose recovery programs a short block fails under --lint=error",
+           f"exit {code_l}, failing {len(l_failing)}, window {len(l_window)}, {first}")
+    code_r, _, _ = run(shlex.split(first.get("command", "x"))[1:])
+    report(code_r == 4, "lint after the cut: the reproducer fails on the lint", f"exit {code_r}")
+code_w, warned, _ = run(["--ext", args.ext, prog("cut_short_recovery"), "--expect", "xdata:0x9F00=0x02",
+                         "--lint", "--power-cut-sweep", "--jobs", "2"])
+report(code_w == 0 and "lint after the cut at cycle" in warned, "lint after the cut: reported, not failed, without =error",
+       f"exit {code_w}, {warned.strip()[-300:]!r}")
+
+# Cut runs are the recorded scenario: no cut or reset of their own, a budget counted from the cut.
+for option in ("--power-cut-at", "--reset-at"):
+    code_a, _, err = run(NAIVE + ["--power-cut-sweep", option, "100"])
+    report(code_a == 2 and option in err and "--power-cut-sweep" in err, f"{option} with --power-cut-sweep refused", f"exit {code_a} {err!r}")
+code_m, _, err = run(["--ext", args.ext, prog("naive_store"), "--power-cut-at", "2439100", "--max-cycles", "1000000"])
+report(code_m == 0, "--max-cycles counts from the last power cut", f"exit {code_m} {err!r}")
+code_m, _, err = run(["--ext", args.ext, prog("naive_store"), "--cut-model", "atomic", "--power-cut-at", "5000",
+                      "--max-cycles", "3000"])
+report(code_m == 1 and "3000 cycles after the power cut at cycle 5000" in err, "a run that does not halt names the cut it counts from",
+       f"exit {code_m} {err!r}")
+code_n, _, err = run([prog("serial_hello"), "--expect-serial", "OK", "--power-cut-sweep"])
+report(code_n == 2 and "no flash operation" in err and "--ext" in err, "a sweep without flash operations is a usage error",
+       f"exit {code_n} {err!r}")
+
+# ---- torn operations ----
+def torn_state(program, cycle, seed, dump):
+    """What a cut at `cycle` with torn variant `seed` leaves, before the next boot runs."""
+    code_t, data, _ = run_json(["--ext", args.ext, prog(program), "--power-cut-at", str(cycle), "--torn-seed", str(seed),
+                                "--max-cycles", "1", "--dump", dump])
+    return bytes(data["dumps"][dump]) if data and code_t == 1 else None
+
+
+def bits(data):
+    return sum(bin(b).count("1") for b in data)
+
+
+# The naive store under torn cuts fails from the erase's start on: a torn erase breaks the record.
+code_t, torn, err = run_json(NAIVE[:3] + NAIVE[5:] + ["--power-cut-sweep", "--jobs", "2"])
+if torn is None:
+    report(False, "naive store, torn", f"exit {code_t}, {err.strip()[:300]!r}")
+else:
+    t_erase, t_program = torn["recording"]["operations"]
+    inside = {c["cycle"] for c in torn["cuts"] if any(o["start"] < c["cycle"] < o["end"] for o in (t_erase, t_program))}
+    t_failing = sorted({f["cycle"] for f in torn["failures"]})
+    t_window = sorted({c["cycle"] for c in torn["cuts"] if t_erase["start"] < c["cycle"] < t_program["end"]})
+    report(code_t == 3 and torn["cut_model"] == "torn" and t_failing == t_window and t_failing[0] == t_erase["start"] + 1,
+           "naive store, torn: the failing cuts are exactly those from the erase's start to the program's commit",
+           f"failing {t_failing[:3]}.., window {t_window[:3]}..")
+    variants = sorted(c["torn"] for c in torn["cuts"] if c["cycle"] == t_erase["start"] + 1)
+    report(variants == [0, 1, 2, 3] and all(c["torn"] is None for c in torn["cuts"] if c["cycle"] not in inside),
+           "naive store, torn: a cut inside an operation runs the two extremes and 2 random variants, others once",
+           f"{variants}")
+    # What each variant leaves: one bit cleared, all but one bit cleared, a random subset.
+    start = t_erase["start"] + 1
+    record = torn_state("naive_store", start, 0, "code:0xAF00:128")
+    most = torn_state("naive_store", start, 1, "code:0xAF00:128")
+    randoms = [torn_state("naive_store", start, seed, "code:0xAF00:128") for seed in (2, 2, 3)]
+    report(record is not None and bits(record) == bits(bytes([0x5A, 0x01])) - 1 and most is not None and bits(most) == 1
+           and randoms[0] == randoms[1] and randoms[0] is not None,
+           "torn erase: one bit cleared, all bits but one, and a random variant reproducible from its seed",
+           f"{record and record[:2].hex()}, {most and bits(most)}, {[r and r[:2].hex() for r in randoms]}")
+    program_start = t_program["start"] + 1
+    new_bits = bits(bytes([0x5A, 0x02] + list(range(30))))
+    one = torn_state("naive_store", program_start, 0, "code:0xAF00:32")
+    all_but = torn_state("naive_store", program_start, 1, "code:0xAF00:32")
+    report(one is not None and bits(one) == 1 and all_but is not None and bits(all_but) == new_bits - 1,
+           "torn program: one new bit set, all new bits but one", f"{one and bits(one)}, {all_but and bits(all_but)} of {new_bits}")
+    first = torn["failures"][0] if torn["failures"] else {}
+    code_r, _, _ = run(shlex.split(first.get("command", "x"))[1:])
+    report("--torn-seed" in first.get("command", "") and code_r == 3, "naive store, torn: a failure's command reproduces it",
+           f"{first.get('command', '')[-60:]!r} exit {code_r}")
+
+# A store that trusts its marker passes atomic cuts and fails torn ones; one that checks its
+# record against a checksum passes both.
+RECORD = "xdata:0x9F00=" + ",".join(f"0x{b:02X}" for b in [0x5A, 0x02] + list(range(0x10, 0x2D)) + [0xC2])
+for program, model, status in [("torn_marker_store", "atomic", 0), ("torn_marker_store", "torn", 3),
+                               ("torn_checked_store", "atomic", 0), ("torn_checked_store", "torn", 0)]:
+    code_m, data, err = run_json(["--ext", args.ext, prog(program), "--expect", RECORD, "--power-cut-sweep", "--jobs", "2",
+                                  "--cut-model", model])
+    kinds = sorted({f["torn"] for f in data["failures"]}) if data else None
+    report(code_m == status and (status == 0 or 1 in kinds), f"{program} under {model} cuts exits {status}",
+           f"exit {code_m}, failing variants {kinds}, {err.strip()[:200]!r}")
+for bad, mention in ((["--cut-model", "partial"], "--cut-model"), (["--torn-seed", "x"], "--torn-seed"),
+                     (["--torn-variants", "2"], "--power-cut-sweep"), (["--cut-model", "atomic", "--torn-seed", "3"], "torn"),
+                     (["--power-cut-sweep", "--torn-seed", "3"], "--torn-seed")):
+    code_b, _, err = run(NAIVE + bad)
+    report(code_b == 2 and mention in err, f"{' '.join(bad)} refused", f"exit {code_b} {err.strip()!r}")
+
+# ---- forked cut runs give the reports of cut runs started afresh ----
+def without_timing(report_data):
+    return {k: v for k, v in report_data.items() if k not in ("seconds", "cuts_per_second", "forked")}
+
+
+for name, extra in [("naive store, torn", NAIVE[:3] + NAIVE[5:]),
+                    ("marker store, torn", ["--ext", args.ext, prog("torn_marker_store"), "--expect", RECORD]),
+                    ("lint after the cut", ["--ext", args.ext, prog("cut_short_recovery"), "--expect", "xdata:0x9F00=0x02",
+                                            "--lint=error", "--cut-model", "atomic"]),
+                    ("shadow flag, every 100000 cycles", ["--ext", args.ext, prog("cut_shadow_flag"), "--expect", "xdata:0x9F00=0x02",
+                                                          "--sweep-every", "100000"])]:
+    code_f, by_fork, _ = run_json(extra + ["--power-cut-sweep", "--jobs", "2"])
+    code_s, by_spawn, _ = run_json(extra + ["--power-cut-sweep", "--jobs", "2", "--sweep-spawn"])
+    same = by_fork is not None and by_spawn is not None and without_timing(by_fork) == without_timing(by_spawn)
+    report(same and code_f == code_s and by_fork["forked"] > 0 and by_spawn["forked"] == 0,
+           f"{name}: forked and spawned cut runs give the same report",
+           f"exit {code_f}/{code_s}, forked {by_fork and by_fork['forked']}/{by_spawn and by_spawn['forked']}")
+
+# ---- --sweep-until: a cut run ends once the firmware has recovered ----
+code_u, data, _ = run_json(["--ext", args.ext, prog("cut_serial_boot"), "--power-cut-at", "2442300", "--sweep-until", "serial:LOST"])
+report(code_u == 0 and data and data["end"] == "stopped" and data["serial"].endswith("LOST"),
+       "--sweep-until serial: the run ends once the boot after the cut has sent the text", f"exit {code_u}, {data and data['end']}")
+code_u, data, _ = run_json(["--ext", args.ext, prog("naive_store"), "--cut-model", "atomic", "--power-cut-at", "100",
+                            "--sweep-until", "xdata:0x9F00=0x02", "--dump", "xdata:0x9F00:1"])
+report(code_u == 0 and data and data["end"] == "stopped" and data["dumps"]["xdata:0x9F00:1"] == [2],
+       "--sweep-until memory: the run ends when the value is written", f"exit {code_u}, {data and (data['end'], data['cycles'])}")
+UNTIL_SWEEP = NAIVE[:3] + NAIVE[5:] + ["--expect", "code:0xAF00=0x5A,0x02", "--power-cut-sweep", "--jobs", "2"]
+code_a, whole, _ = run_json(UNTIL_SWEEP)
+for until, name in (("xdata:0x9F00=0x02", "reached"), ("xdata:0x9F00=0x77", "never reached")):
+    for spawn in ([], ["--sweep-spawn"]):
+        code_b, stopped, _ = run_json(UNTIL_SWEEP + ["--sweep-until", until] + spawn)
+        same = whole and stopped and [(c["cycle"], c["torn"], c["passed"]) for c in whole["cuts"]] == \
+            [(c["cycle"], c["torn"], c["passed"]) for c in stopped["cuts"]]
+        report(code_a == code_b == 3 and same and all(f"--sweep-until {until}" in f["command"] for f in stopped["failures"]),
+               f"--sweep-until {name} at the report{' (spawned)' if spawn else ''}: the verdicts of the runs to the end",
+               f"exit {code_a}/{code_b}")
+code_u, _, err = run(["--ext", args.ext, prog("naive_store"), "--sweep-until", "pc:0x10"])
+report(code_u == 2 and "--sweep-until" in err, "--sweep-until without a cut is refused", f"exit {code_u} {err!r}")
+code_u, _, err = run(["--ext", args.ext, prog("naive_store"), "--power-cut-at", "5", "--sweep-until", "pc:x"])
+report(code_u == 2 and "pc:" in err, "--sweep-until pc: needs an address", f"exit {code_u} {err!r}")
+
+# ---- signals, crashes and outputs that cannot be written ----
+# The first SIGINT or SIGTERM stops the sweep: a report of what was done, marked, and no cut run
+# left behind (forked ones have the sweep's own command line, spawned ones the program's name).
+with tempfile.TemporaryDirectory() as tmp:
+    for signal_number, status, spawn in ((signal.SIGINT, 130, []), (signal.SIGTERM, 143, ["--sweep-spawn"])):
+        unique = os.path.join(tmp, f"interrupted_{signal_number}.ihx")
+        shutil.copy(prog("naive_store"), unique)
+        sweep_proc = subprocess.Popen(args.sim + ["--ext", args.ext, unique, "--expect", "xdata:0x9F00=0x02", "--cut-model", "atomic",
+                                                  "--power-cut-sweep", "--sweep-every", "2000", "--jobs", "2"] + spawn,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(3)
+        sweep_proc.send_signal(signal_number)
+        out, err = sweep_proc.communicate(timeout=120)
+        time.sleep(0.5)
+        left = subprocess.run(["pgrep", "-f", unique], capture_output=True, text=True).stdout.split()
+        name = signal.Signals(signal_number).name
+        report(sweep_proc.returncode == status and (f"interrupted by {name} after" in out or "during the run without" in err)
+               and not left, f"{name} during a sweep{' (spawned)' if spawn else ''}: exit {status}, a report marked, no process left",
+               f"exit {sweep_proc.returncode}, {out.strip()[-200:]!r} {err.strip()[-200:]!r}, left {left}")
+    code_full, _, err = (lambda r: (r.returncode, r.stdout, r.stderr))(
+        subprocess.run(args.sim + NAIVE + ["--power-cut-sweep", "--jobs", "2"], stdout=open("/dev/full", "w"),
+                       stderr=subprocess.PIPE, text=True, timeout=600))
+    report(code_full == 2 and "standard output" in err, "a sweep whose report cannot be written exits 2", f"exit {code_full} {err!r}")
+if args.crash_lib:
+    code_c, crashed, err = run_json(["--ext", args.ext, "--ext", args.crash_lib, prog("naive_store"), "--cut-model", "atomic",
+                                     "--expect", "xdata:0x9F00=0x02", "--power-cut-sweep", "--jobs", "2"])
+    problems = {f["problem"].split(":")[0] + ":" + f["problem"].split(":")[1] if ":" in f["problem"] else f["problem"]
+                for f in crashed["failures"]} if crashed else None
+    report(code_c == 3 and crashed and crashed["failed"] == crashed["runs"] and
+           all(f["problem"].startswith("crashed: ") and "did not halt" not in f["problem"] for f in crashed["failures"]),
+           "a crashing cut run is reported as a crash, with its signal", f"exit {code_c}, {problems}")
+
+# ---- a cut you can see: the trace names it, the waveform shows it ----
+def vcd_changes(path, name):
+    """(time, value) of a 1-bit signal in a value change dump."""
+    code, time_now, changes = None, 0, []
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if parts[:1] == ["$var"] and parts[4] == name:
+                code = parts[3]
+            elif line.startswith("#"):
+                time_now = int(line[1:])
+            elif code and line.strip() in ("0" + code, "1" + code):
+                changes.append((time_now, int(line[0])))
+    return changes
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    for cycle, what, wrong in ((200000, "erase of DFLASH 0 sector 8 (0xAF00-0xAF7F) cut off", "erase committed"),
+                               (2439300, "program of DFLASH 0 block 0xAF00-0xAF1F cut off", "abort:"),
+                               (2439100, "between operations", "dropped")):
+        vcd = os.path.join(tmp, "cut.vcd")
+        code_t, _, err = run(["--ext", args.ext, prog("naive_store"), "--cut-model", "atomic", "--power-cut-at", str(cycle),
+                              "--trace", "--vcd", vcd])
+        lines = err.splitlines()
+        at = [i for i, line in enumerate(lines) if f"power cut at cycle {cycle}: {what}" in line]
+        after_cut = [line for line in lines[at[0]:] if f"cycle {cycle} " in line and wrong in line] if at else None
+        pulse = vcd_changes(vcd, "power_cut")
+        report(code_t == 0 and len(at) == 1 and after_cut == [] and pulse == [(0, 0), (cycle, 1), (cycle + 1, 0)],
+               f"a power cut at {cycle} is traced as {what!r} and pulses power_cut in the waveform",
+               f"exit {code_t}, lines {at}, wrong {after_cut}, pulse {pulse}")
+
+# ---- failing cuts grouped: neighbouring cut runs with one cause are one range ----
+code_r, text_report, _ = run(NAIVE + ["--power-cut-sweep", "--jobs", "2"])
+fails = [line for line in text_report.splitlines() if line.startswith("FAIL")]
+report(code_r == 3 and fails == [f"FAIL cycles {failing[0]}-{failing[-1]}, {len(failing)} cut runs (program of block 0xAF00): "
+                                 "run ended halted"] and text_report.count("reproduce:") == 1,
+       "the naive store's failing cuts are listed once, as one range", f"{fails}")
+code_r, torn_ranges, _ = run_json(NAIVE[:3] + NAIVE[5:] + ["--power-cut-sweep", "--jobs", "2"])
+runs = [(c["cycle"], c["torn"]) for c in torn_ranges["cuts"]] if torn_ranges else []
+covered = sorted(r for rng in torn_ranges["ranges"]
+                 for r in runs[runs.index((rng["first"], rng["first_torn"])):runs.index((rng["last"], rng["last_torn"])) + 1]
+                 ) if torn_ranges else None
+report(torn_ranges and sum(r["runs"] for r in torn_ranges["ranges"]) == torn_ranges["failed"] and
+       covered == sorted((f["cycle"], f["torn"]) for f in torn_ranges["failures"]),
+       "torn naive store: the ranges cover every failing cut run once", f"{torn_ranges and torn_ranges['ranges']}")
+
 # ---- shards partition the cut points ----
 union = []
 for k in (1, 2, 3):
@@ -143,20 +410,23 @@ with tempfile.TemporaryDirectory() as tmp:
     code_ok, out, err = run(["--ext", args.ext, prog("program_dflash"), "--expect", "code:0xA020=0x40,0x41,0x42",
                              "--power-cut-sweep", "--sweep-every", "50000", "--sweep-svg", svg])
     closing = out.strip().splitlines()[-1] if out.strip() else ""
-    report(code_ok == 0 and " 0 failed" in closing and "cut points per second" in closing,
+    report(code_ok == 0 and " 0 failed" in closing and "cut runs per second" in closing,
            "a store that reprograms its block survives every cut", f"exit {code_ok}, {closing!r} {err.strip()[:200]!r}")
     code_svg, _, _ = run(NAIVE + ["--power-cut-sweep", "--sweep-svg", svg])
     try:
         root = ET.parse(svg).getroot()
         ns = "{http://www.w3.org/2000/svg}"
         red = [l for l in root.iter(ns + "line") if l.get("stroke") == "red"]
-        named = [t for t in root.iter(ns + "text") if (t.text or "").startswith("cut at cycle")]
-        report(code_svg == 3 and len(red) == len(failing) == len(named), "sweep picture: one red mark and line per failing cut",
+        named = [t.text for t in root.iter(ns + "text") if (t.text or "").startswith(("cut at cycle", "cycles "))]
+        report(code_svg == 3 and len(red) == len(failing) and named == [f"cycles {failing[0]}-{failing[-1]}, {len(failing)} cut runs "
+                                                                         "(program of block 0xAF00): xdata:0x9F00=0x02 found 0xEE"],
+               "sweep picture: one red mark per failing cut, one line per range of them",
                f"{len(red)} red, {len(named)} named, {len(failing)} failing")
     except (ET.ParseError, OSError) as e:
         report(False, "sweep picture", repr(e))
-    code_nosvg, _, err = run(NAIVE + ["--power-cut-sweep", "--sweep-svg", os.path.join(tmp, "absent", "x.svg")])
-    report(code_nosvg == 2 and "cannot write" in err, "sweep picture: unwritable file", f"exit {code_nosvg}")
+    code_nosvg, out_nosvg, err = run(NAIVE + ["--power-cut-sweep", "--sweep-svg", os.path.join(tmp, "absent", "x.svg")])
+    report(code_nosvg == 2 and "cannot write" in err and "No such file" in err and out_nosvg == "",
+           "sweep picture: an unwritable file is refused before the first cut", f"exit {code_nosvg} {err!r}")
 
 code_alone, _, err = run(["--jobs", "2", prog("serial_hello")])
 report(code_alone == 2 and "--power-cut-sweep" in err, "sweep options need --power-cut-sweep", f"exit {code_alone}")
@@ -164,25 +434,40 @@ code_base, _, err = run(NAIVE[:-1] + ["xdata:0x9F00=0x03", "--power-cut-sweep"])
 report(code_base == 3 and "without a power cut" in err, "a sweep whose uncut run fails its expectations", f"exit {code_base}")
 
 # ---- the lint: each finding on the program that makes that mistake, and nothing else ----
+# program, the findings it makes: (check, address)
 LINT = [
-    ("lint_not_erased", "program-not-erased", 0xA020),
-    ("lint_unaligned", "program-unaligned", 0xA021),
-    ("lint_short", "program-short", 0xA020),
-    ("lint_read_during", "read-during-operation", 0x7025),
-    ("lint_shadow_write", "shadow-write", 0xA000),
-    ("lint_at_end", "operation-at-end", 0xAF80),
+    ("lint_not_erased", [("program-not-erased", 0xA020)]),
+    ("lint_unaligned", [("program-unaligned", 0xA021)]),
+    ("lint_short", [("program-short", 0xA020)]),
+    # The read during the program also meets check bits that do not match, unread.
+    ("lint_read_during", [("read-during-operation", 0x7025), ("ecc-unread", 0x7025)]),
+    ("lint_shadow_write", [("shadow-write", 0xA000)]),
+    ("lint_at_end", [("operation-at-end", 0xAF80)]),
+    ("lint_sfr_unmapped", [("sfr-unmapped", 0xBC)]),
+    ("lint_ecc_unread", [("ecc-unread", 0xA020)]),
 ]
-for program_name, check, address in LINT:
+for program_name, expected in LINT:
+    check = expected[0][0]
     code_l, data, err = run_json(["--ext", args.ext, prog(program_name), "--lint"])
     found = [(f["name"], f["address"]) for f in data["lint"]] if data else None
-    report(code_l == 0 and found == [(check, address)] and f"lint: {check}: cycle" in err, f"lint {check}",
+    report(code_l == 0 and found == expected and f"lint: {check}: cycle" in err, f"lint {check}",
            f"exit {code_l}, findings {found}")
     code_e, _, _ = run(["--ext", args.ext, prog(program_name), f"--lint=error"])
-    code_off, data_off, _ = run_json(["--ext", args.ext, prog(program_name), f"--lint=error,-{check}"])
-    report(code_e == 4 and code_off == 0 and data_off and data_off["lint"] == [], f"lint {check}: =error fails, -{check} silences",
+    off = ",".join("-" + name for name, _ in expected)
+    code_off, data_off, _ = run_json(["--ext", args.ext, prog(program_name), f"--lint=error,{off}"])
+    report(code_e == 4 and code_off == 0 and data_off and data_off["lint"] == [], f"lint {check}: =error fails, {off} silences",
            f"exit {code_e} / {code_off}")
-code_l, data, _ = run_json(["--ext", args.ext, prog("naive_store"), "--lint"])
-report(code_l == 0 and data and data["lint"] == [], "lint: silent on a store that waits for its operations", f"{data and data['lint']}")
+code_l, data, err = run_json(["--ext", args.ext, prog("naive_store"), "--lint"])
+report(code_l == 0 and data and data["lint"] == [] and "lint: no findings (9 of 9 checks on)" in err,
+       "lint: silent on a store that waits for its operations, and says so", f"{data and data['lint']} {err!r}")
+# Check bits that a cut-off program left in the shadow: the erased byte reads 0x00, but a capture
+# over it mixes old and new check bits. A cut before the captures leaves none.
+for cycle, stale in ((2439290, [0xAF00, 0xAF01]), (2439074, [])):
+    code_s, data, _ = run_json(["--ext", args.ext, prog("cut_short_recovery"), "--cut-model", "atomic", "--power-cut-at",
+                                str(cycle), "--lint"])
+    found = [f["address"] for f in data["lint"] if f["name"] == "stale-check-bits"] if data else None
+    report(code_s == 0 and found == stale, f"lint: a capture over check bits of a cut-off program (cut at {cycle})",
+           f"exit {code_s}, {found}")
 code_bad, _, err = run(["--lint=-nonsense", prog("serial_hello")])
 report(code_bad == 2 and "program-not-erased" in err, "lint: an unknown name is refused with the list", f"exit {code_bad}")
 

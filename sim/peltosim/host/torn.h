@@ -1,0 +1,50 @@
+// What a power cut leaves of a flash operation that it interrupts, when cells tear as silicon's
+// do: an interrupted program has set a subset of the bits it was going to set in its block; an
+// interrupted erase has cleared its sectors piece by piece, up to a subset of the bits of one
+// piece (code bytes and their ECC shadow). Which subset is chosen by a variant number: the two
+// extremes first, then seeded random subsets.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "flash/regmap.h"
+#include "flash_ops.h"
+#include "sim_host.h"
+
+namespace peltosim {
+
+// The variants: kTornOneBit sets (program) or clears (erase) one bit only, kTornAllButOne all but
+// one; any larger number seeds a random subset.
+inline constexpr uint64_t kTornOneBit = 0;
+inline constexpr uint64_t kTornAllButOne = 1;
+inline constexpr uint64_t kTornFirstRandom = 2;
+
+// "one bit", "all bits but one", "random bits, seed 5".
+std::string TornVariantName(uint64_t variant);
+
+// Added to the host's observers before the tracker: at a power cut it writes the torn result of
+// the operation still running into code memory and the shadow.
+class TornCut : public Observer {
+public:
+    TornCut(SimHost& host, const FlashTracker& tracker, uint64_t variant) : host_(host), tracker_(tracker), variant_(variant) {}
+    void RegisterWritten(uint64_t, uint32_t, uint8_t, bool) override {}
+    void TimerArmed(uint64_t, uint32_t, std::optional<uint64_t>) override {}
+    void TimerExpired(uint64_t, uint32_t) override {}
+    void ChipReset(uint64_t cycle, bool power_cut) override;
+    void MemoryWritten(uint64_t cycle, uint32_t address, uint32_t count) override;
+    void SetVariant(uint64_t variant) { variant_ = variant; }
+
+private:
+    void TearProgram(const FlashOperation& op);
+    void TearErase(const FlashOperation& op);
+
+    SimHost& host_;
+    const FlashTracker& tracker_;
+    uint64_t variant_;
+    // The extension's rows of captured bytes as it holds them: what a commit would write.
+    std::array<std::array<uint8_t, flash::kCaptureRowSize>, flash::kBankCount> rows_{};
+};
+
+}  // namespace peltosim
