@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <iostream>
 
+#include "sim/peltosim/run/exit_codes.h"
 #include "sim/peltosim/run/options.h"
 
 #ifdef _WIN32
 namespace peltosim::debug {
 int RunAdapter(const std::vector<std::string>&) {
     std::cerr << "pelto-sim: error: --dap is not available in the Windows build\n";
-    return 2;
+    return kExitBadInput;
 }
 }  // namespace peltosim::debug
 #else
@@ -25,7 +26,6 @@ int RunAdapter(const std::vector<std::string>&) {
 namespace peltosim::debug {
 namespace {
 
-constexpr int kExitBadInput = 2;
 constexpr uint64_t kMaxPort = 65535;
 
 int Fail(const std::string& message) {

@@ -11,6 +11,7 @@
 #include "sim/chip/regs.h"
 #include "sim/cpu/opcodes.h"
 #include "sim/peltosim/check/expect.h"
+#include "sim/peltosim/run/exit_codes.h"
 #include "sim/peltosim/run/program_loader.h"
 #include "base64.h"
 #include "disassembler.h"
@@ -24,9 +25,6 @@ constexpr unsigned kByteMask = 0xFF;
 constexpr uint16_t kIdataMask = sim8051::Cpu::kIramSize - 1;
 constexpr uint32_t kAddressMask = 0xFFFF;  // a host memory address's offset in its space
 constexpr uint64_t kPollCycles = 1'000'000;
-constexpr int kExitOk = 0;
-constexpr int kExitNoHalt = 1;
-constexpr int kExitUnmet = 3;
 constexpr uint8_t kFirstStackByte = 0x08;  // above register bank 0
 constexpr unsigned kRegisterCount = 8;
 constexpr unsigned kCallLength = 3;   // LCALL
