@@ -281,6 +281,11 @@ json Session::Launch(const json& args) {
     // The flash's operations (and the lint, when asked for) are followed for the exception
     // filters and the Flash scope; this session looks after them.
     tracker_ = std::make_unique<FlashTracker>(*host_);
+    // Before the tracker: at a cut it tears the operation that the tracker then ends.
+    if (options_->cut_torn && !options_->power_cut_at.empty()) {
+        torn_ = std::make_unique<TornCut>(*host_, *tracker_, options_->torn_seed);
+        observers_.Add(torn_.get());
+    }
     observers_.Add(tracker_.get());
     if (options_->lint) {
         lint_ = std::make_unique<Lint>(*host_, *tracker_, options_->lint_off);
@@ -291,6 +296,15 @@ json Session::Launch(const json& args) {
     host_->OnReset([this] {
         for (const auto& e : extensions_)
             if (ResetExtension(e) == 0) Event("output", {{"category", "stderr"}, {"output", "extension '" + e.path + "' reset failed\n"}});
+    });
+    // A power cut starts every extension afresh, loaded again and started, as a run does.
+    host_->OnPowerOn([this] {
+        for (auto& e : extensions_) {
+            std::string why;
+            UnloadExtension(e);
+            if (!LoadExtension(e.path, e, why))
+                Event("output", {{"category", "stderr"}, {"output", "after the power cut: " + why + "\n"}});
+        }
     });
     host_->Reset();
     host_->SetSerialOutput(nullptr, true);

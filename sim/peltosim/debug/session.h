@@ -20,6 +20,7 @@
 
 #include "sim/peltosim/base/extension_loader.h"
 #include "sim/peltosim/host/flash_ops.h"
+#include "sim/peltosim/host/torn.h"
 #include "sim/peltosim/check/lint.h"
 #include "sim/peltosim/run/options.h"
 #include "sim/peltosim/host/sim_host.h"
@@ -157,6 +158,7 @@ private:
     std::unique_ptr<Values> values_;
     ObserverList observers_;
     std::unique_ptr<FlashTracker> tracker_;
+    std::unique_ptr<TornCut> torn_;  // with torn power cuts
     std::unique_ptr<Lint> lint_;
     std::size_t operations_seen_ = 0;
     std::size_t operations_ended_ = 0;
