@@ -104,6 +104,16 @@ std::optional<uint64_t> JsonCycles(const std::string& json) {
     return result["cycles"].get<uint64_t>();
 }
 
+// A passing cut run without lint findings is kept as its end and cycles only: the parent holds
+// every forked result until the recording ends, and the report needs no more of it.
+void TrimPassed(ChildResult& r) {
+    if (r.status != kExitOk) return;
+    const Json result = ParseJson(r.out);
+    if (!result.is_object() || !LintFromJson(result).empty()) return;
+    r.out = JsonLine(Json{{"end", result.value("end", Json())}, {"cycles", result.value("cycles", Json())}});
+    r.err = std::string();
+}
+
 }  // namespace
 
 ForkedCuts::ForkedCuts(SimHost& host, const FlashTracker& tracker, TornCut* torn, const Options& options)
@@ -177,6 +187,7 @@ void ForkedCuts::Hook() {
 
 void ForkedCuts::Collect() {
     ChildResult r = children_.WaitAny();
+    TrimPassed(r);
     results_.emplace(runs_[r.tag], std::move(r));
 }
 
@@ -240,20 +251,33 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
         std::cerr << "pelto-sim: warning: no --expect given: a cut fails only when the firmware does not halt\n";
 
     const auto all = CutPoints(in.tracker, in.host.cpu().Cycles(), o.sweep_every);
-    // A cut inside an operation runs once per torn variant: the two extremes, then the random ones.
+    // This shard's cut runs, walked in order as they start and never listed (the parent's memory
+    // stays small however many there are). A cut inside an operation runs once per torn variant:
+    // the two extremes, then the random ones.
     struct CutRun {
         uint64_t cycle;
         std::optional<uint64_t> torn;
     };
-    std::vector<CutRun> mine;
-    std::size_t points = 0;
-    for (std::size_t i = o.shard_index - 1; i < all.size(); i += o.shard_count, ++points) {
-        if (!o.cut_torn || in.tracker.At(all[i]) == nullptr) {
-            mine.push_back({all[i], std::nullopt});
-            continue;
+    auto torn_point = [&](uint64_t cycle) { return o.cut_torn && in.tracker.At(cycle) != nullptr; };
+    const uint64_t torn_runs = kTornFirstRandom + o.torn_variants - kTornOneBit;
+    std::size_t planned = 0;
+    for (std::size_t i = o.shard_index - 1; i < all.size(); i += o.shard_count) planned += torn_point(all[i]) ? torn_runs : 1;
+    std::size_t next_point = o.shard_index - 1;
+    uint64_t next_variant = 0;
+    auto next_run = [&]() -> std::optional<CutRun> {
+        if (next_point >= all.size()) return std::nullopt;
+        const uint64_t cycle = all[next_point];
+        if (!torn_point(cycle)) {
+            next_point += o.shard_count;
+            return CutRun{cycle, std::nullopt};
         }
-        for (uint64_t v = kTornOneBit; v < kTornFirstRandom + o.torn_variants; ++v) mine.push_back({all[i], v});
-    }
+        const CutRun run{cycle, kTornOneBit + next_variant};
+        if (++next_variant == torn_runs) {
+            next_variant = 0;
+            next_point += o.shard_count;
+        }
+        return run;
+    };
 
     const std::string self = SelfPath();
     if (self.empty()) {
@@ -278,75 +302,73 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     }
 
     const std::size_t jobs = SweepJobs(o);
-    std::vector<CutOutcome> cuts(mine.size());
     // Forked cut runs ran during the recording; the rest start afresh here.
     std::map<ForkedCuts::Key, ChildResult> forked_results;
     if (forked != nullptr) forked_results = forked->Finish(budget);
-    std::vector<std::size_t> to_start;
-    std::vector<ChildResult> ready;
-    for (std::size_t i = 0; i < mine.size(); ++i) {
-        const auto found = forked_results.find({mine[i].cycle, mine[i].torn});
-        if (found == forked_results.end()) {
-            to_start.push_back(i);
-            continue;
-        }
-        ready.push_back(std::move(found->second));
-        ready.back().tag = i;
-    }
-    SweepSummary tally{all.size(), 0, 0, jobs, ready.size(), mine.size(), {}};
+    SweepSummary tally{all.size(), 0, 0, jobs, forked_results.size(), planned, {}};
     int stop_status = kExitOk;  // the exit status when the sweep stops early
-    std::vector<bool> finished(mine.size());
+    std::map<ForkedCuts::Key, CutOutcome> outcomes;  // in cut order, as the report lists them
+    std::map<std::size_t, CutRun> running;           // the started cut runs, by tag
+    std::size_t next_tag = 0;
     Children children;
-    Progress progress(mine.size());
+    Progress progress(planned);
     // From the recording's start: forked cut runs ran during it.
     auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - in.started).count(); };
     auto stop = [&](std::string why, int status) {
         if (!tally.stopped.empty()) return;
         tally.stopped = std::move(why);
         stop_status = status;
-        ready.clear();
         children.KillAll();
     };
-    std::size_t next = 0;
+    bool more = true;
     std::size_t done = 0;
-    while (tally.stopped.empty() && done < mine.size()) {
+    while (tally.stopped.empty()) {
         if (const int signal_number = InterruptingSignal(); signal_number != 0) {
             stop("interrupted by " + SignalName(signal_number), InterruptedExitStatus(signal_number));
             break;
         }
-        while (ready.empty() && next < to_start.size() && children.running() < jobs) {
-            const std::size_t tag = to_start[next];
+        // The next result: a forked one in cut order, or else one of the cut runs started here.
+        std::optional<ChildResult> r;
+        CutRun run{};
+        while (!r && more && children.running() < jobs) {
+            const auto next = next_run();
+            if (!next) {
+                more = false;
+                break;
+            }
+            if (const auto found = forked_results.find({next->cycle, next->torn}); found != forked_results.end()) {
+                r = std::move(found->second);
+                forked_results.erase(found);
+                run = *next;
+                break;
+            }
             auto args = base;
-            args.insert(args.end(), {"--json", "--power-cut-at", std::to_string(mine[tag].cycle)});
-            if (mine[tag].torn) args.insert(args.end(), {"--torn-seed", std::to_string(*mine[tag].torn)});
+            args.insert(args.end(), {"--json", "--power-cut-at", std::to_string(next->cycle)});
+            if (next->torn) args.insert(args.end(), {"--torn-seed", std::to_string(*next->torn)});
             std::string error;
-            if (!children.Start(tag, self, args, error)) {
-                std::cerr << "pelto-sim: error: the cut run at cycle " << mine[tag].cycle << ": " << error << '\n';
+            if (!children.Start(next_tag, self, args, error)) {
+                std::cerr << "pelto-sim: error: the cut run at cycle " << next->cycle << ": " << error << '\n';
                 stop("stopped: a cut run could not be started", kExitBadInput);
                 break;
             }
-            ++next;
+            running.emplace(next_tag++, *next);
         }
         if (!tally.stopped.empty()) break;
-        ChildResult r;
-        if (!ready.empty()) {
-            r = std::move(ready.back());
-            ready.pop_back();
-        } else {
+        if (!r) {
+            if (children.running() == 0) break;
             r = children.WaitAny();
+            const auto started = running.find(r->tag);
+            run = started->second;
+            running.erase(started);
         }
         // A cut run ended by the signal that interrupts the sweep is not a result.
         if (InterruptingSignal() != 0) continue;
-        CutOutcome& c = cuts[r.tag];
-        c.cycle = mine[r.tag].cycle;
-        c.torn = mine[r.tag].torn;
+        CutOutcome c;
+        c.cycle = run.cycle;
+        c.torn = run.torn;
         const FlashOperation* op = in.tracker.At(c.cycle);
         c.operation = op ? Describe(*op, c.cycle) : "between operations";
-        c.command = shown + " --power-cut-at " + std::to_string(c.cycle) + (c.torn ? " --torn-seed " + std::to_string(*c.torn) : "");
-        auto launch_args = base;
-        if (c.torn) launch_args.insert(launch_args.end(), {"--torn-seed", std::to_string(*c.torn)});
-        c.launch = debug::LaunchConfiguration(launch_args, c.cycle);
-        const Json result = ParseJson(r.out);
+        const Json result = ParseJson(r->out);
         if (result.is_object()) {
             c.end = BytesFromJson(result.value("end", Json())).value_or("");
             c.unmet = UnmetFromJson(result);
@@ -355,32 +377,39 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
         }
         // The exit status says what the run found only when the run reported: a sanitizer or a
         // signal can end it with any status, and that is a crash, never "did not halt".
-        if (r.status == kChildCrashed) {
-            c.problem = "crashed: " + r.crash + (r.err.empty() ? "" : ": " + FirstLine(r.err));
+        if (r->status == kChildCrashed) {
+            c.problem = "crashed: " + r->crash + (r->err.empty() ? "" : ": " + FirstLine(r->err));
         } else if (c.end.empty()) {
-            c.problem = "crashed: exit status " + std::to_string(r.status) + (r.err.empty() ? "" : ": " + FirstLine(r.err));
-        } else if (r.status == kExitOk) {
+            c.problem = "crashed: exit status " + std::to_string(r->status) + (r->err.empty() ? "" : ": " + FirstLine(r->err));
+        } else if (r->status == kExitOk) {
             c.passed = !(o.lint_error && !c.lint.empty());
-        } else if (r.status == kExitNoHalt && c.end == RunEndName(RunEnd::kCycleLimit)) {
+        } else if (r->status == kExitNoHalt && c.end == RunEndName(RunEnd::kCycleLimit)) {
             c.problem = budget == 0 ? "did not halt" : "did not halt within " + std::to_string(budget) + " cycles after the cut";
-        } else if (r.status == kExitBadInput) {
-            std::cerr << "pelto-sim: error: the cut run at cycle " << c.cycle << " refused its input: " << FirstLine(r.err) << '\n';
-            c.problem = "refused its input: " + FirstLine(r.err);
+        } else if (r->status == kExitBadInput) {
+            std::cerr << "pelto-sim: error: the cut run at cycle " << c.cycle << " refused its input: " << FirstLine(r->err) << '\n';
+            c.problem = "refused its input: " + FirstLine(r->err);
             stop("stopped: a cut run refused its input", kExitBadInput);
-        } else if (r.status != kExitUnmet) {
-            c.problem = "exit status " + std::to_string(r.status) + ": " + FirstLine(r.err);
+        } else if (r->status != kExitUnmet) {
+            c.problem = "exit status " + std::to_string(r->status) + ": " + FirstLine(r->err);
         }
         if (c.end.empty()) c.end = "without a result";
-        if (!c.passed) ++tally.failed;
-        finished[r.tag] = true;
+        // Only a failure shows how to reproduce it: a passing cut keeps no command.
+        if (!c.passed) {
+            ++tally.failed;
+            c.command = shown + " --power-cut-at " + std::to_string(c.cycle) + (c.torn ? " --torn-seed " + std::to_string(*c.torn) : "");
+            auto launch_args = base;
+            if (c.torn) launch_args.insert(launch_args.end(), {"--torn-seed", std::to_string(*c.torn)});
+            c.launch = debug::LaunchConfiguration(launch_args, c.cycle);
+        }
+        outcomes.emplace(ForkedCuts::Key{c.cycle, c.torn}, std::move(c));
         ++done;
         progress.Update(done, tally.failed, elapsed());
     }
     tally.seconds = elapsed();
     progress.Finish();
     std::vector<CutOutcome> reported;
-    for (std::size_t i = 0; i < cuts.size(); ++i)
-        if (finished[i]) reported.push_back(std::move(cuts[i]));
+    reported.reserve(outcomes.size());
+    while (!outcomes.empty()) reported.push_back(std::move(outcomes.extract(outcomes.begin()).mapped()));
     if (o.json) out << JsonLine(SweepJson(in, reported, tally)) << '\n';
     else WriteSweepText(out, in, reported, tally);
     if (o.sweep_svg) {
