@@ -259,7 +259,7 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
         std::optional<uint64_t> torn;
     };
     auto torn_point = [&](uint64_t cycle) { return o.cut_torn && in.tracker.At(cycle) != nullptr; };
-    const uint64_t torn_runs = kTornFirstRandom + o.torn_variants - kTornOneBit;
+    const auto torn_runs = static_cast<std::size_t>(kTornFirstRandom + o.torn_variants - kTornOneBit);
     std::size_t planned = 0;
     for (std::size_t i = o.shard_index - 1; i < all.size(); i += o.shard_count) planned += torn_point(all[i]) ? torn_runs : 1;
     std::size_t next_point = o.shard_index - 1;
