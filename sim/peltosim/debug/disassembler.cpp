@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "sim/chip/regs.h"
+#include "sim/peltosim/base/numbers.h"
 #include "sim/cpu/cpu.h"
 
 namespace peltosim::debug {
@@ -48,15 +49,6 @@ constexpr uint8_t kSfrBitMask = 0xF8;
 constexpr uint8_t kBitInByte = 0x07;
 constexpr uint16_t kAjmpBlock = 0xF800;
 constexpr unsigned kAjmpOpcodeShift = 5;
-
-std::string Hex(unsigned value, int digits) {
-    std::ostringstream out;
-    out << "0x" << std::hex << std::uppercase;
-    out.width(digits);
-    out.fill('0');
-    out << value;
-    return out.str();
-}
 
 std::string SfrName(uint8_t address) {
     for (const auto& r : sim8051::sfr::kNamed)

@@ -10,6 +10,7 @@
 #include "flash/regmap.h"
 #include "sim/chip/regs.h"
 #include "sim/cpu/opcodes.h"
+#include "sim/peltosim/base/numbers.h"
 #include "sim/peltosim/check/expect.h"
 #include "sim/peltosim/run/exit_codes.h"
 #include "sim/peltosim/run/program_loader.h"
@@ -65,15 +66,6 @@ struct SpaceName {
 constexpr SpaceName kSpaces[] = {{"code", MemSpace::kCode, 0x10000},
                                  {"xdata", MemSpace::kXdata, 0x10000},
                                  {"idata", MemSpace::kIdata, 0x100}};
-
-std::string Hex(uint32_t value, int digits) {
-    std::ostringstream out;
-    out << "0x" << std::hex << std::uppercase;
-    out.width(digits);
-    out.fill('0');
-    out << value;
-    return out.str();
-}
 
 std::string_view SpaceText(MemSpace space) {
     for (const auto& s : kSpaces)
