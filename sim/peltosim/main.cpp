@@ -18,6 +18,7 @@
 #include "sim/peltosim/check/lint.h"
 #include "sim/peltosim/host/torn.h"
 #include "sim/peltosim/check/sweep.h"
+#include "sim/peltosim/check/sweep_merge.h"
 #include "sim/peltosim/host/flash_ops.h"
 #include "sim/peltosim/host/interrupt.h"
 #include "sim/peltosim/host/sim_host.h"
@@ -71,6 +72,10 @@ int main(int argc, char** argv) {
     if (options->help) {
         std::cout << peltosim::Usage();
         return peltosim::FinishStandardOutput(error) ? kExitOk : Fail(error);
+    }
+    if (options->sweep_merge) {
+        const int merged = peltosim::MergeSweepShards(options->hex_files, *options, std::cout, std::cerr);
+        return peltosim::FinishStandardOutput(error) ? merged : Fail(error);
     }
     if (options->hex_files.empty() && options->binaries.empty()) return Fail("no program given (see --help)");
 

@@ -26,6 +26,7 @@
 #define PELTO_ISATTY _isatty
 #define PELTO_FILENO _fileno
 #else
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #define PELTO_ISATTY isatty
@@ -209,6 +210,14 @@ std::map<ForkedCuts::Key, ChildResult> ForkedCuts::Finish(uint64_t budget) {
 }
 
 bool CheckSweepOutputs(const Options& options, std::string& error) {
+#ifndef _WIN32
+    // The report goes to standard output: closed, or open only for reading, it could take none.
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY) {
+        error = std::string("cannot write the sweep's report to standard output: ") + std::strerror(flags == -1 ? errno : EBADF);
+        return false;
+    }
+#endif
     if (!options.sweep_svg) return true;
     const std::string& path = *options.sweep_svg;
     std::error_code ignored;

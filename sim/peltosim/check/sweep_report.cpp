@@ -6,6 +6,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "sim/peltosim/check/sweep.h"
 #include "sim/peltosim/host/torn.h"
 #include "sim/peltosim/out/report.h"
 
@@ -114,9 +115,16 @@ std::string RangeName(const FailRange& r) {
 
 }  // namespace
 
-bool WriteSweepSvg(const std::string& path, const SweepInput& in, const std::vector<CutOutcome>& cuts, std::string& error) {
-    const auto& ops = in.tracker.operations();
-    const uint64_t end = std::max<uint64_t>(in.host.cpu().Cycles(), 1);
+SweepRecord RecordOf(const SweepInput& in) {
+    const Options& o = in.options;
+    const uint64_t cycles = in.host.cpu().Cycles();
+    return {CutRunArguments(in.args), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants, o.sweep_every,
+            o.shard_index, o.shard_count, cycles, RunEndName(in.end), in.tracker.changes().size(), in.tracker.operations()};
+}
+
+bool WriteSweepSvg(const std::string& path, const SweepRecord& in, const std::vector<CutOutcome>& cuts, std::string& error) {
+    const auto& ops = in.operations;
+    const uint64_t end = std::max<uint64_t>(in.cycles, 1);
     std::vector<int> rows(flash::kBankCount, -1);
     int row_count = 0;
     for (const auto& op : ops)
@@ -186,7 +194,7 @@ bool WriteSweepSvg(const std::string& path, const SweepInput& in, const std::vec
     return true;
 }
 
-void WriteSweepText(std::ostream& out, const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
+void WriteSweepText(std::ostream& out, const SweepRecord& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
     // Each cause once, for the neighbouring cut runs it failed; the first one's reproducer.
     for (const auto& r : FailRanges(cuts)) {
         const CutOutcome& c = *r.first;
@@ -205,10 +213,10 @@ void WriteSweepText(std::ostream& out, const SweepInput& in, const std::vector<C
     }
     const double rate = summary.seconds > 0 ? static_cast<double>(cuts.size()) / summary.seconds : 0;
     out << "sweep: " << PointCount(cuts) << " cut points tried";
-    if (in.options.shard_count > 1)
-        out << " (shard " << in.options.shard_index << "/" << in.options.shard_count << " of " << summary.total << ")";
-    if (in.options.cut_torn)
-        out << " in " << cuts.size() << " cut runs (torn: " << kTornFirstRandom << " extremes and " << in.options.torn_variants
+    if (in.shard_count > 1)
+        out << " (shard " << in.shard_index << "/" << in.shard_count << " of " << summary.total << ")";
+    if (in.cut_torn)
+        out << " in " << cuts.size() << " cut runs (torn: " << kTornFirstRandom << " extremes and " << in.torn_variants
             << " random variants a cut inside an operation)";
     out << ", " << cuts.size() - summary.failed << " passed, " << summary.failed << " failed in " << Fixed(summary.seconds) << " s ("
         << Fixed(rate) << " cut runs per second, " << summary.jobs << " jobs, " << summary.forked << " forked)\n";
@@ -216,16 +224,21 @@ void WriteSweepText(std::ostream& out, const SweepInput& in, const std::vector<C
         out << "sweep: " << summary.stopped << " after " << cuts.size() << " of " << summary.planned << " cut runs\n";
 }
 
-Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
+Json SweepJson(const SweepRecord& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
     const double rate = summary.seconds > 0 ? static_cast<double>(cuts.size()) / summary.seconds : 0;
     Json operations = Json::array();
-    for (const auto& op : in.tracker.operations())
+    for (const auto& op : in.operations)
         operations.push_back({{"operation", Describe(op)},
                               {"bank", flash::kBanks[op.bank].name},
                               {"start", op.start},
                               {"second_phase", op.second_phase ? Json(*op.second_phase) : Json()},
                               {"end", op.end ? Json(*op.end) : Json()},
-                              {"outcome", OutcomeName(op.outcome)}});
+                              {"outcome", OutcomeName(op.outcome)},
+                              {"kind", op.kind == OpKind::kProgram ? "program" : "erase"},
+                              {"bank_index", op.bank},
+                              {"block", op.block},
+                              {"sectors", op.sectors},
+                              {"start_pc", op.start_pc}});
     Json ranges = Json::array();
     for (const auto& r : FailRanges(cuts))
         ranges.push_back({{"first", r.first->cycle},
@@ -242,10 +255,12 @@ Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const 
     Json failures = Json::array();
     for (const auto& c : cuts) {
         const Json torn = c.torn ? Json(*c.torn) : Json();
-        all.push_back({{"cycle", c.cycle}, {"torn", torn}, {"passed", c.passed}});
-        if (c.passed) continue;
         Json lint = Json::array();
         for (const auto& f : c.lint) lint.push_back({{"name", JsonText(f.name)}, {"cycle", f.cycle}, {"message", JsonText(f.message)}});
+        all.push_back({{"cycle", c.cycle}, {"torn", torn}, {"passed", c.passed}, {"operation", JsonText(c.operation)}});
+        // A passing cut's lint findings, for the report of merged shards.
+        if (c.passed && !c.lint.empty()) all.back()["lint"] = lint;
+        if (c.passed) continue;
         failures.push_back({{"cycle", c.cycle},
                             {"torn", torn},
                             {"operation", JsonText(c.operation)},
@@ -256,8 +271,16 @@ Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const 
                             {"command", JsonText(c.command)},
                             {"launch", Json::parse(c.launch, nullptr, false)}});
     }
-    return {{"cut_points", summary.total},
-            {"shard", std::to_string(in.options.shard_index) + "/" + std::to_string(in.options.shard_count)},
+    Json arguments = Json::array();
+    for (const auto& a : in.arguments) arguments.push_back(JsonText(a));
+    return {{"sweep",
+             {{"arguments", arguments},
+              {"cut_model", in.cut_torn ? "torn" : "atomic"},
+              {"torn_variants", in.torn_variants},
+              {"sweep_every", in.sweep_every},
+              {"cut_points", in.cut_points}}},
+            {"cut_points", summary.total},
+            {"shard", std::to_string(in.shard_index) + "/" + std::to_string(in.shard_count)},
             {"tried", PointCount(cuts)},
             {"runs", cuts.size()},
             {"passed", cuts.size() - summary.failed},
@@ -268,12 +291,12 @@ Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const 
             {"forked", summary.forked},
             {"planned", summary.planned},
             {"stopped", summary.stopped.empty() ? Json() : Json(JsonText(summary.stopped))},
-            {"cut_model", in.options.cut_torn ? "torn" : "atomic"},
-            {"torn_variants", in.options.torn_variants},
+            {"cut_model", in.cut_torn ? "torn" : "atomic"},
+            {"torn_variants", in.torn_variants},
             {"recording",
-             {{"cycles", in.host.cpu().Cycles()},
-              {"end", RunEndName(in.end)},
-              {"changes", in.tracker.changes().size()},
+             {{"cycles", in.cycles},
+              {"end", in.end},
+              {"changes", in.changes},
               {"operations", std::move(operations)}}},
             {"cuts", std::move(all)},
             {"ranges", std::move(ranges)},

@@ -55,8 +55,34 @@ struct SweepSummary {
     std::string stopped;
 };
 
-void WriteSweepText(std::ostream& out, const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary);
-Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary);
-bool WriteSweepSvg(const std::string& path, const SweepInput& in, const std::vector<CutOutcome>& cuts, std::string& error);
+// What identifies a sweep and what the reports show of its recording run: taken from the run,
+// or read back from a shard's JSON report to merge the shards (check/sweep_merge.h).
+struct SweepRecord {
+    std::vector<std::string> arguments;  // the program and the options as each cut run gets them
+    std::vector<uint64_t> cut_points;    // of all shards
+    bool cut_torn = true;
+    unsigned torn_variants = 0;
+    uint64_t sweep_every = 0;
+    unsigned shard_index = 1;
+    unsigned shard_count = 1;
+    uint64_t cycles = 0;  // of the recording run
+    std::string end;      // how the recording run ended
+    std::size_t changes = 0;
+    std::vector<FlashOperation> operations;
+};
+SweepRecord RecordOf(const SweepInput& in);
+
+void WriteSweepText(std::ostream& out, const SweepRecord& record, const std::vector<CutOutcome>& cuts, const SweepSummary& summary);
+Json SweepJson(const SweepRecord& record, const std::vector<CutOutcome>& cuts, const SweepSummary& summary);
+bool WriteSweepSvg(const std::string& path, const SweepRecord& record, const std::vector<CutOutcome>& cuts, std::string& error);
+inline void WriteSweepText(std::ostream& out, const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
+    WriteSweepText(out, RecordOf(in), cuts, summary);
+}
+inline Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
+    return SweepJson(RecordOf(in), cuts, summary);
+}
+inline bool WriteSweepSvg(const std::string& path, const SweepInput& in, const std::vector<CutOutcome>& cuts, std::string& error) {
+    return WriteSweepSvg(path, RecordOf(in), cuts, error);
+}
 
 }  // namespace peltosim

@@ -294,6 +294,7 @@ bool SetTornVariants(Options& o, const std::string& arg, const std::string* v, s
     o.torn_variants_given = true;
     return n.has_value();
 }
+bool SetSweepMerge(Options& o, const std::string&, const std::string*, std::string&) { return o.sweep_merge = true; }
 bool SetSweepSpawn(Options& o, const std::string&, const std::string*, std::string&) { return o.sweep_spawn = true; }
 
 bool SetSweepUntil(Options& o, const std::string& arg, const std::string* v, std::string& error) {
@@ -427,6 +428,9 @@ constexpr std::array kOptions{
                "expectations are checked there",
                kKept, SetSweepUntil},
     OptionEntry{"--shard", Form::kValue, "K/N", "with the sweep: run cut points K, K+N, K+2N, ... (K from 1 to N)", kDropped, SetShard},
+    OptionEntry{"--sweep-merge", Form::kFlag, "",
+               "merge the sweep shards' --json reports given as the files (SHARD.json ...)\ninto the whole sweep's report, --json and --sweep-svg",
+               kDropped, SetSweepMerge},
     OptionEntry{"--lint", Form::kAttached, "[=error,-NAME]",
                "warn about flash misuse (error: each finding fails the run; -NAME: off)", kDropped, SetLint},
     OptionEntry{"--fail-service", Form::kValue, "NAME", "make the host service NAME fail (repeatable; for testing)", kKept,
@@ -511,9 +515,13 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         }
         if (!entry->apply(o, a, given, error)) return std::nullopt;
     }
-    const bool sweep_only =
-        o.sweep_every != 0 || o.sweep_svg || o.jobs != 0 || o.shard_count != 1 || o.torn_variants_given || o.sweep_spawn;
-    if (sweep_only && !o.power_cut_sweep) {
+    if (o.sweep_merge && (o.power_cut_sweep || !o.binaries.empty() || !o.extensions.empty() || o.hex_files.empty())) {
+        error = "--sweep-merge takes only the shards' JSON reports (and --json, --sweep-svg)";
+        return std::nullopt;
+    }
+    // Of the sweep's own options, a merge of its shards takes only --sweep-svg.
+    const bool cut_options = o.sweep_every != 0 || o.jobs != 0 || o.shard_count != 1 || o.torn_variants_given || o.sweep_spawn;
+    if ((cut_options || (o.sweep_svg && !o.sweep_merge)) && !o.power_cut_sweep) {
         error = "--sweep-every, --sweep-svg, --jobs, --shard, --torn-variants and --sweep-spawn need --power-cut-sweep";
         return std::nullopt;
     }

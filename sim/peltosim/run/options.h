@@ -95,6 +95,7 @@ struct Options {
     bool torn_variants_given = false;
     // The power-loss sweep (sweep.h).
     bool power_cut_sweep = false;
+    bool sweep_merge = false;  // the files given are sweep shards' JSON reports to merge
     bool sweep_spawn = false;  // start every cut run afresh, even where the recording could fork
     std::optional<SweepUntil> sweep_until;
     uint64_t sweep_every = 0;  // 0: only the cut points of persistent-state changes

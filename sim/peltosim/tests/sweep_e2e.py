@@ -4,6 +4,7 @@
 import argparse
 import json
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -339,6 +340,13 @@ with tempfile.TemporaryDirectory() as tmp:
         subprocess.run(args.sim + NAIVE + ["--power-cut-sweep", "--jobs", "2"], stdout=open("/dev/full", "w"),
                        stderr=subprocess.PIPE, text=True, timeout=600))
     report(code_full == 2 and "standard output" in err, "a sweep whose report cannot be written exits 2", f"exit {code_full} {err!r}")
+    # A standard output that takes nothing is refused before the recording run, with its reason.
+    for how, command, stdout in (("closed", ["sh", "-c", 'exec "$@" >&-', "sh"], None),
+                                 ("open for reading only", [], open(os.devnull, "r"))):
+        r = subprocess.run(command + args.sim + NAIVE + ["--power-cut-sweep", "--jobs", "2"], stdout=stdout,
+                           stderr=subprocess.PIPE, text=True, timeout=600)
+        report(r.returncode == 2 and "cannot write the sweep's report to standard output: Bad file descriptor" in r.stderr,
+               f"a sweep with standard output {how} is refused before the first cut", f"exit {r.returncode} {r.stderr!r}")
 if args.crash_lib:
     code_c, crashed, err = run_json(["--ext", args.ext, "--ext", args.crash_lib, prog("naive_store"), "--cut-model", "atomic",
                                      "--expect", "xdata:0x9F00=0x02", "--power-cut-sweep", "--jobs", "2"])
@@ -407,6 +415,72 @@ report(sorted(union) == cuts and len(union) == len(set(union)), "shards: every c
 for bad in ("0/3", "4/3", "1", "a/b"):
     code_b, _, err = run(NAIVE + ["--power-cut-sweep", "--shard", bad])
     report(code_b == 2 and "--shard" in err, f"shard {bad} refused", f"exit {code_b}")
+
+# ---- shards merged (--sweep-merge) give the unsharded sweep's report, text, JSON and picture ----
+def without_time(text):
+    return re.sub(r" in [0-9.]+ s \([^)]*\)$", "", text, flags=re.M)
+
+
+def merge_case(name, sweep, count, tmp):
+    sweep = sweep + ["--power-cut-sweep", "--jobs", "2"]
+    whole_svg, merged_svg = os.path.join(tmp, name + "-whole.svg"), os.path.join(tmp, name + "-merged.svg")
+    code_w, whole_text, _ = run(sweep + ["--sweep-svg", whole_svg])
+    _, whole, _ = run_json(sweep)
+    files = []
+    for k in range(1, count + 1):
+        files.append(os.path.join(tmp, f"{name}-{k}.json"))
+        code_k, out, _ = run(sweep + ["--shard", f"{k}/{count}", "--json"])
+        with open(files[-1], "w") as f:
+            f.write(out)
+    code_m, merged_text, err = run(["--sweep-merge"] + files[::-1])
+    _, merged, _ = run_json(["--sweep-merge"] + files + ["--sweep-svg", merged_svg])
+    same_json = whole is not None and merged is not None and without_timing(whole) == without_timing(merged)
+    with open(whole_svg) as a, open(merged_svg) as b:
+        same_svg = a.read() == b.read()
+    report(code_m == code_w == 3 and without_time(merged_text) == without_time(whole_text) and same_json and same_svg,
+           f"{name}: shards 1/{count}..{count}/{count} merged give the unsharded report",
+           f"exit {code_m}/{code_w}, json {same_json}, svg {same_svg}, {err.strip()[:200]!r}")
+    return files
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    merge_case("atomic", NAIVE, 3, tmp)
+    shards = merge_case("torn", NAIVE[:3] + NAIVE[5:], 2, tmp)
+    other = os.path.join(tmp, "other.json")
+    with open(other, "w") as f:
+        f.write(run(NAIVE[:3] + NAIVE[5:] + ["--expect", "xdata:0x9F01=0x00", "--power-cut-sweep", "--shard", "2/2", "--json"])[1])
+    with open(shards[0]) as f:
+        first = json.load(f)
+    with open(shards[1]) as f:
+        taken = json.load(f)["cuts"][0]
+    edited = {}
+    for label, change in (("stopped", lambda d: d.update(stopped="interrupted by SIGINT")),
+                          ("stray", lambda d: d["cuts"].append(taken)),
+                          ("broken", lambda d: d["recording"].pop("operations"))):
+        data = json.loads(json.dumps(first))
+        change(data)
+        edited[label] = os.path.join(tmp, label + ".json")
+        with open(edited[label], "w") as f:
+            json.dump(data, f)
+    not_json = os.path.join(tmp, "not.json")
+    with open(not_json, "w") as f:
+        f.write("{\"cuts\": [")
+    a, b = shards
+    # shards given, what the message names
+    REFUSED = [
+        ("a shard missing", [a], ["in no shard", "1 shards given"]),
+        ("a shard twice", [a, b, a], ["in both", a, "given twice"]),
+        ("a cut point in two shards", [a, b, edited["stray"]], ["in both", edited["stray"]]),
+        ("a shard of another sweep", [a, other], [other, "another sweep", "arguments"]),
+        ("a shard that did not finish", [edited["stopped"], b], [edited["stopped"], "did not finish"]),
+        ("a malformed recording", [edited["broken"], b], [edited["broken"], "malformed"]),
+        ("a file that is no JSON", [a, not_json], [not_json, "not the JSON report"]),
+        ("a file that cannot be read", [a, os.path.join(tmp, "absent.json")], ["absent.json", "No such file"]),
+    ]
+    for name, files, mentions in REFUSED:
+        code_r, out, err = run(["--sweep-merge"] + files)
+        report(code_r == 2 and out == "" and all(m in err for m in mentions) and "Traceback" not in err,
+               f"--sweep-merge refuses {name}", f"exit {code_r}, {err.strip()!r}")
 
 # ---- a sweep that passes, with --sweep-every, and the picture ----
 with tempfile.TemporaryDirectory() as tmp:
