@@ -232,6 +232,13 @@ bool CheckSweepOutputs(const Options& options, std::string& error) {
     return true;
 }
 
+SweepRecord RecordOf(const SweepInput& in) {
+    const Options& o = in.options;
+    const uint64_t cycles = in.host.cpu().Cycles();
+    return {CutRunArguments(in.args), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants, o.sweep_every,
+            o.shard_index, o.shard_count, cycles, RunEndName(in.end), in.tracker.changes().size(), in.tracker.operations()};
+}
+
 int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     const Options& o = in.options;
     if (in.end == RunEnd::kInterrupted) {
@@ -419,11 +426,11 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     std::vector<CutOutcome> reported;
     reported.reserve(outcomes.size());
     while (!outcomes.empty()) reported.push_back(std::move(outcomes.extract(outcomes.begin()).mapped()));
-    if (o.json) out << JsonLine(SweepJson(in, reported, tally)) << '\n';
-    else WriteSweepText(out, in, reported, tally);
+    if (o.json) out << JsonLine(SweepJson(RecordOf(in), reported, tally)) << '\n';
+    else WriteSweepText(out, RecordOf(in), reported, tally);
     if (o.sweep_svg) {
         std::string error;
-        if (!WriteSweepSvg(*o.sweep_svg, in, reported, error)) {
+        if (!WriteSweepSvg(*o.sweep_svg, RecordOf(in), reported, error)) {
             std::cerr << "pelto-sim: error: " << error << '\n';
             return kExitBadInput;
         }

@@ -28,6 +28,9 @@ namespace peltosim {
 // and every `every` cycles up to `end_cycle` (0: none); ascending, each once.
 std::vector<uint64_t> CutPoints(const FlashTracker& tracker, uint64_t end_cycle, uint64_t every);
 
+// What identifies this sweep and what its reports show of the recording run.
+SweepRecord RecordOf(const SweepInput& in);
+
 // Cut runs forked from the recording run at their cut points (where the system can fork): the
 // child applies the cut and runs on as a cut run would, the parent goes on recording. Nothing
 // before the cut is simulated twice, and the extension's globals come along with the fork.

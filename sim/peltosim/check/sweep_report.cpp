@@ -6,7 +6,6 @@
 #include <iomanip>
 #include <sstream>
 
-#include "sim/peltosim/check/sweep.h"
 #include "sim/peltosim/host/torn.h"
 #include "sim/peltosim/out/report.h"
 
@@ -114,13 +113,6 @@ std::string RangeName(const FailRange& r) {
 }
 
 }  // namespace
-
-SweepRecord RecordOf(const SweepInput& in) {
-    const Options& o = in.options;
-    const uint64_t cycles = in.host.cpu().Cycles();
-    return {CutRunArguments(in.args), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants, o.sweep_every,
-            o.shard_index, o.shard_count, cycles, RunEndName(in.end), in.tracker.changes().size(), in.tracker.operations()};
-}
 
 bool WriteSweepSvg(const std::string& path, const SweepRecord& in, const std::vector<CutOutcome>& cuts, std::string& error) {
     const auto& ops = in.operations;

@@ -70,19 +70,9 @@ struct SweepRecord {
     std::size_t changes = 0;
     std::vector<FlashOperation> operations;
 };
-SweepRecord RecordOf(const SweepInput& in);
 
 void WriteSweepText(std::ostream& out, const SweepRecord& record, const std::vector<CutOutcome>& cuts, const SweepSummary& summary);
 Json SweepJson(const SweepRecord& record, const std::vector<CutOutcome>& cuts, const SweepSummary& summary);
 bool WriteSweepSvg(const std::string& path, const SweepRecord& record, const std::vector<CutOutcome>& cuts, std::string& error);
-inline void WriteSweepText(std::ostream& out, const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
-    WriteSweepText(out, RecordOf(in), cuts, summary);
-}
-inline Json SweepJson(const SweepInput& in, const std::vector<CutOutcome>& cuts, const SweepSummary& summary) {
-    return SweepJson(RecordOf(in), cuts, summary);
-}
-inline bool WriteSweepSvg(const std::string& path, const SweepInput& in, const std::vector<CutOutcome>& cuts, std::string& error) {
-    return WriteSweepSvg(path, RecordOf(in), cuts, error);
-}
 
 }  // namespace peltosim

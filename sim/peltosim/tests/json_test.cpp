@@ -7,6 +7,7 @@
 
 #include "sim/peltosim/base/json.h"
 #include "sim/peltosim/check/expect.h"
+#include "sim/peltosim/check/sweep.h"
 #include "sim/peltosim/check/sweep_report.h"
 #include "sim/peltosim/host/flash_ops.h"
 #include "sim/peltosim/host/sim_host.h"
@@ -90,7 +91,7 @@ TEST(Json, ASweepsReportKeepsItsFields) {
          {{"program-short", 50, "short"}}, "pelto-sim 'a b.hex' --power-cut-at 42 --torn-seed 3",
          R"({"args":["--power-cut-at","42"],"program":"a b.hex","request":"launch","type":"pelto-sim"})"},
     };
-    const Json back = RoundTrip(peltosim::SweepJson(in, cuts, {7, 1, 1.25, 2, 1, 2, "interrupted by SIGINT"}));
+    const Json back = RoundTrip(peltosim::SweepJson(peltosim::RecordOf(in), cuts, {7, 1, 1.25, 2, 1, 2, "interrupted by SIGINT"}));
     EXPECT_EQ(back["cut_points"], 7);
     EXPECT_EQ(back["shard"], "2/3");
     EXPECT_EQ(back["tried"], 2);
@@ -106,7 +107,7 @@ TEST(Json, ASweepsReportKeepsItsFields) {
     EXPECT_DOUBLE_EQ(back["cuts_per_second"].get<double>(), 1.6);
     EXPECT_EQ(back["recording"]["end"], "halted");
     EXPECT_EQ(back["recording"]["operations"], Json::array());
-    EXPECT_EQ(back["cuts"], Json::parse(R"([{"cycle":11,"torn":null,"passed":true},{"cycle":42,"torn":3,"passed":false}])"));
+    EXPECT_EQ(back["cuts"], Json::parse(R"([{"cycle":11,"torn":null,"passed":true,"operation":"between operations"},{"cycle":42,"torn":3,"passed":false,"operation":"program of block 0xAF00"}])"));
     ASSERT_EQ(back["failures"].size(), 1u);
     const Json& failure = back["failures"][0];
     EXPECT_EQ(failure["cycle"], 42);

@@ -121,9 +121,15 @@ TEST(OptionTable, UsageAndParserAgree) {
         else uses = {{name}};
         if (!line->alias.empty()) uses.push_back({line->alias});
         for (const auto& use : uses) {
-            // Alone, or with what it needs.
+            // Alone, with files only (--sweep-merge), or with what it needs.
             auto parsed = peltosim::ParseOptions(use, error);
             auto before = peltosim::Options{};
+            if (!parsed) {
+                auto args = use;
+                args.push_back("shard.json");
+                parsed = peltosim::ParseOptions(args, error);
+                before = *peltosim::ParseOptions({"shard.json"}, error);
+            }
             if (!parsed) {
                 auto args = base;
                 args.insert(args.end(), use.begin(), use.end());
