@@ -23,6 +23,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #define PELTO_ISATTY _isatty
 #define PELTO_FILENO _fileno
 #else
@@ -209,15 +210,28 @@ std::map<ForkedCuts::Key, ChildResult> ForkedCuts::Finish(uint64_t budget) {
     return std::move(results_);
 }
 
-bool CheckSweepOutputs(const Options& options, std::string& error) {
-#ifndef _WIN32
-    // The report goes to standard output: closed, or open only for reading, it could take none.
+namespace {
+
+// The report goes to standard output: closed, or open only for reading, it could take none.
+bool StandardOutputWritable() {
+#ifdef _WIN32
+    const intptr_t handle = _get_osfhandle(_fileno(stdout));
+    if (handle == -1 || handle == -2) return false;
+    DWORD written = 0;
+    return WriteFile(reinterpret_cast<HANDLE>(handle), "", 0, &written, nullptr) != 0;
+#else
     const int flags = fcntl(STDOUT_FILENO, F_GETFL);
-    if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY) {
-        error = std::string("cannot write the sweep's report to standard output: ") + std::strerror(flags == -1 ? errno : EBADF);
+    return flags != -1 && (flags & O_ACCMODE) != O_RDONLY;
+#endif
+}
+
+}  // namespace
+
+bool CheckSweepOutputs(const Options& options, std::string& error) {
+    if (!StandardOutputWritable()) {
+        error = std::string("cannot write the sweep's report to standard output: ") + std::strerror(EBADF);
         return false;
     }
-#endif
     if (!options.sweep_svg) return true;
     const std::string& path = *options.sweep_svg;
     std::error_code ignored;
