@@ -13,6 +13,7 @@
 #include <new>
 #include <sstream>
 
+#include "sim/peltosim/base/digest.h"
 #include "sim/peltosim/base/numbers.h"
 #include "sim/peltosim/base/spawn.h"
 #include "sim/peltosim/check/sweep_report.h"
@@ -249,7 +250,10 @@ bool CheckSweepOutputs(const Options& options, std::string& error) {
 SweepRecord RecordOf(const SweepInput& in) {
     const Options& o = in.options;
     const uint64_t cycles = in.host.cpu().Cycles();
-    return {CutRunArguments(in.args), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants, o.sweep_every,
+    std::vector<std::string> inputs;
+    for (const auto& file : o.hex_files) inputs.push_back(FileDigest(file).value_or("unreadable"));
+    for (const auto& image : o.binaries) inputs.push_back(FileDigest(image.path).value_or("unreadable"));
+    return {CutRunArguments(in.args), std::move(inputs), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants, o.sweep_every,
             o.shard_index, o.shard_count, cycles, RunEndName(in.end), in.tracker.changes().size(), in.tracker.operations()};
 }
 

@@ -57,6 +57,8 @@ std::optional<SweepRecord> RecordFromJson(const Json& report) {
         if (!text) return std::nullopt;
         r.arguments.push_back(std::move(*text));
     }
+    for (const auto& d : sweep.value("inputs", Json::array()))
+        if (d.is_string()) r.inputs.push_back(d.get<std::string>());
     for (const auto& c : sweep.value("cut_points", Json::array())) {
         const auto cycle = Cycle(c);
         if (!cycle) return std::nullopt;
@@ -140,7 +142,7 @@ int MergeSweepShards(const std::vector<std::string>& files, const Options& optio
     }
     const Json& identity = shards.front().report["sweep"];
     for (const auto& s : shards)
-        for (const char* part : {"arguments", "cut_model", "torn_variants", "sweep_every", "cut_points"})
+        for (const char* part : {"arguments", "inputs", "cut_model", "torn_variants", "sweep_every", "cut_points"})
             if (s.report["sweep"].value(part, Json()) != identity.value(part, Json()))
                 return fail("'" + s.file + "' is a shard of another sweep than '" + shards.front().file + "' (its " + part + " differ)");
     auto record = RecordFromJson(shards.front().report);

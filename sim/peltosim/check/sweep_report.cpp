@@ -267,6 +267,7 @@ Json SweepJson(const SweepRecord& in, const std::vector<CutOutcome>& cuts, const
     for (const auto& a : in.arguments) arguments.push_back(JsonText(a));
     return {{"sweep",
              {{"arguments", arguments},
+              {"inputs", in.inputs},
               {"cut_model", in.cut_torn ? "torn" : "atomic"},
               {"torn_variants", in.torn_variants},
               {"sweep_every", in.sweep_every},

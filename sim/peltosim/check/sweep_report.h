@@ -59,6 +59,7 @@ struct SweepSummary {
 // or read back from a shard's JSON report to merge the shards (check/sweep_merge.h).
 struct SweepRecord {
     std::vector<std::string> arguments;  // the program and the options as each cut run gets them
+    std::vector<std::string> inputs;     // the digest of each program file (hex, then binary images)
     std::vector<uint64_t> cut_points;    // of all shards
     bool cut_torn = true;
     unsigned torn_variants = 0;

@@ -462,6 +462,19 @@ with tempfile.TemporaryDirectory() as tmp:
         edited[label] = os.path.join(tmp, label + ".json")
         with open(edited[label], "w") as f:
             json.dump(data, f)
+    # The same path holding another build of the program between two shards: one more byte,
+    # never run, at the end of code memory.
+    moved = os.path.join(tmp, "moved.ihx")
+    with open(prog("naive_store")) as f:
+        original = f.read()
+    padded = original.replace(":00000001FF", ":015000000AA5\n:00000001FF")
+    rebuilt = []
+    for k, text in ((1, original), (2, padded)):
+        with open(moved, "w") as f:
+            f.write(text)
+        rebuilt.append(os.path.join(tmp, f"rebuilt-{k}.json"))
+        with open(rebuilt[-1], "w") as f:
+            f.write(run(["--ext", args.ext, moved] + NAIVE[3:] + ["--power-cut-sweep", "--shard", f"{k}/2", "--json"])[1])
     not_json = os.path.join(tmp, "not.json")
     with open(not_json, "w") as f:
         f.write("{\"cuts\": [")
@@ -472,6 +485,7 @@ with tempfile.TemporaryDirectory() as tmp:
         ("a shard twice", [a, b, a], ["in both", a, "given twice"]),
         ("a cut point in two shards", [a, b, edited["stray"]], ["in both", edited["stray"]]),
         ("a shard of another sweep", [a, other], [other, "another sweep", "arguments"]),
+        ("a shard of another program at the same path", rebuilt, [rebuilt[1], "another sweep", "inputs"]),
         ("a shard that did not finish", [edited["stopped"], b], [edited["stopped"], "did not finish"]),
         ("a malformed recording", [edited["broken"], b], [edited["broken"], "malformed"]),
         ("a file that is no JSON", [a, not_json], [not_json, "not the JSON report"]),
