@@ -8,6 +8,7 @@
 
 #include "flash/regmap.h"
 #include "sim/cpu/opcodes.h"
+#include "sim/peltosim/host/metastable.h"
 
 namespace peltosim {
 namespace {
@@ -146,6 +147,7 @@ void SimHost::OnMovcRead(void* ctx, uint16_t address, uint16_t pc) {
         self.last_address_ = host_address;
         watch.handler();
     }
+    if (self.metastable_ != nullptr) self.metastable_->AfterRead(address);
 }
 
 void SimHost::NotifyWrite(uint32_t id, uint8_t value, bool by_program) {

@@ -31,6 +31,8 @@
 
 namespace peltosim {
 
+class Metastable;
+
 inline constexpr uint32_t kResultFailure = PELTO_RESULT_FAILURE;
 inline constexpr uint32_t kResultSuccess = PELTO_RESULT_SUCCESS;
 inline constexpr uint32_t kTimerDisarm = PELTO_TIMER_DISARM;
@@ -83,6 +85,9 @@ public:
     const SfrModel& sfrs() const { return sfrs_; }
 
     void SetObserver(Observer* observer) { observer_ = observer; }
+    // Code bytes that read unreliably (--metastable): told of every watched MOVC after the
+    // extensions have seen what it read. Null: none.
+    void SetMetastable(Metastable* metastable) { metastable_ = metastable; }
     void SetClock(uint32_t hz) { clock_hz_ = hz; }
     // The named service fails from now on (its export returns 0 and does nothing); false for a
     // name that is not one of the services extensions call.
@@ -275,6 +280,7 @@ private:
     uint64_t resets_ = 0;
     uint64_t power_cuts_ = 0;
     Observer* observer_ = nullptr;
+    Metastable* metastable_ = nullptr;
     std::vector<Watch> watches_;
     std::vector<MemoryWatch> memory_watches_;
     std::vector<Timer> timers_;
