@@ -235,7 +235,7 @@ bool CheckSweepOutputs(const Options& options, std::string& error) {
 SweepRecord RecordOf(const SweepInput& in) {
     const Options& o = in.options;
     const uint64_t cycles = in.host.cpu().Cycles();
-    return {CutRunArguments(in.args), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants, o.sweep_every,
+    return {CutRunArguments(in.args), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants, o.metastable, o.sweep_every,
             o.shard_index, o.shard_count, cycles, RunEndName(in.end), in.tracker.changes().size(), in.tracker.operations()};
 }
 
