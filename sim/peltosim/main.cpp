@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     // Before the tracker: at a cut it tears the operation that the tracker then ends.
     std::optional<peltosim::TornCut> torn;
     if (options->cut_torn && (!options->power_cut_at.empty() || options->power_cut_sweep)) {
-        torn.emplace(host, tracker, options->torn_seed);
+        torn.emplace(host, tracker, options->torn_seed, options->metastable);
         observers.Add(&*torn);
     }
     if (options->trace || options->lint || options->power_cut_sweep || torn) observers.Add(&tracker);

@@ -253,7 +253,8 @@ SweepRecord RecordOf(const SweepInput& in) {
     std::vector<std::string> inputs;
     for (const auto& file : o.hex_files) inputs.push_back(FileDigest(file).value_or("unreadable"));
     for (const auto& image : o.binaries) inputs.push_back(FileDigest(image.path).value_or("unreadable"));
-    return {CutRunArguments(in.args), std::move(inputs), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants, o.sweep_every,
+    return {CutRunArguments(in.args), std::move(inputs), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants,
+            o.metastable, o.sweep_every,
             o.shard_index, o.shard_count, cycles, RunEndName(in.end), in.tracker.changes().size(), in.tracker.operations()};
 }
 

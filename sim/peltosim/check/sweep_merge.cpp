@@ -66,6 +66,7 @@ std::optional<SweepRecord> RecordFromJson(const Json& report) {
     }
     r.cut_torn = sweep.value("cut_model", "") == "torn";
     r.torn_variants = sweep.value("torn_variants", 0U);
+    r.metastable = sweep.value("metastable", false);
     r.sweep_every = sweep.value("sweep_every", uint64_t{0});
     r.cycles = recording.value("cycles", uint64_t{0});
     r.end = recording.value("end", "");
@@ -142,7 +143,7 @@ int MergeSweepShards(const std::vector<std::string>& files, const Options& optio
     }
     const Json& identity = shards.front().report["sweep"];
     for (const auto& s : shards)
-        for (const char* part : {"arguments", "inputs", "cut_model", "torn_variants", "sweep_every", "cut_points"})
+        for (const char* part : {"arguments", "inputs", "cut_model", "torn_variants", "metastable", "sweep_every", "cut_points"})
             if (s.report["sweep"].value(part, Json()) != identity.value(part, Json()))
                 return fail("'" + s.file + "' is a shard of another sweep than '" + shards.front().file + "' (its " + part + " differ)");
     auto record = RecordFromJson(shards.front().report);

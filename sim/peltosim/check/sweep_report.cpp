@@ -209,7 +209,7 @@ void WriteSweepText(std::ostream& out, const SweepRecord& in, const std::vector<
         out << " (shard " << in.shard_index << "/" << in.shard_count << " of " << summary.total << ")";
     if (in.cut_torn)
         out << " in " << cuts.size() << " cut runs (torn: " << kTornFirstRandom << " extremes and " << in.torn_variants
-            << " random variants a cut inside an operation)";
+            << " random variants a cut inside an operation" << (in.metastable ? ", torn cells metastable" : "") << ")";
     out << ", " << cuts.size() - summary.failed << " passed, " << summary.failed << " failed in " << Fixed(summary.seconds) << " s ("
         << Fixed(rate) << " cut runs per second, " << summary.jobs << " jobs, " << summary.forked << " forked)\n";
     if (!summary.stopped.empty())
@@ -270,6 +270,7 @@ Json SweepJson(const SweepRecord& in, const std::vector<CutOutcome>& cuts, const
               {"inputs", in.inputs},
               {"cut_model", in.cut_torn ? "torn" : "atomic"},
               {"torn_variants", in.torn_variants},
+              {"metastable", in.metastable},
               {"sweep_every", in.sweep_every},
               {"cut_points", in.cut_points}}},
             {"cut_points", summary.total},

@@ -63,6 +63,7 @@ struct SweepRecord {
     std::vector<uint64_t> cut_points;    // of all shards
     bool cut_torn = true;
     unsigned torn_variants = 0;
+    bool metastable = false;  // torn cells read unreliably (--metastable)
     uint64_t sweep_every = 0;
     unsigned shard_index = 1;
     unsigned shard_count = 1;

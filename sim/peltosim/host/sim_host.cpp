@@ -8,6 +8,7 @@
 
 #include "flash/regmap.h"
 #include "sim/cpu/opcodes.h"
+#include "sim/peltosim/host/metastable.h"
 
 namespace peltosim {
 namespace {
@@ -33,8 +34,7 @@ void HookPagedAddresses(sim8051::Cpu& cpu) {
 
 SimHost::SimHost() : cpu_(std::make_unique<sim8051::Cpu>()), sfrs_(*cpu_), chip_(*cpu_) {
     current_ = this;
-    cpu_->SetHooks({&SimHost::OnSfrRead, &SimHost::OnSfrWrite, &SimHost::OnMovcRead, this, &SimHost::OnReti,
-                    &SimHost::OnDataAccess});
+    SetCpuHooks();
     HookPagedAddresses(*cpu_);
     chip_.AttachHooks();
     chip_.SetNmiLine({&SimHost::NmiRequested, &SimHost::NmiEnabled, this});
@@ -46,6 +46,17 @@ void SimHost::OnSerialByte(void* ctx, uint8_t byte) {
     if (self.keep_serial_) self.serial_text_.push_back(static_cast<char>(byte));
     if (self.stop_serial_ && self.serial_text_since_reset().find(*self.stop_serial_) != std::string_view::npos) self.Stop();
     if (self.serial_stream_ != nullptr && std::fputc(byte, self.serial_stream_) == EOF) self.serial_failed_ = true;
+}
+
+void SimHost::SetCpuHooks() {
+    // Only with unstable cells does a MOVC pay for them.
+    const sim8051::MovcReadFn movc = metastable_ != nullptr ? &SimHost::OnMovcReadUnstable : &SimHost::OnMovcRead;
+    cpu_->SetHooks({&SimHost::OnSfrRead, &SimHost::OnSfrWrite, movc, this, &SimHost::OnReti, &SimHost::OnDataAccess});
+}
+
+void SimHost::SetMetastable(Metastable* metastable) {
+    metastable_ = metastable;
+    SetCpuHooks();
 }
 
 SimHost::~SimHost() {
@@ -146,6 +157,11 @@ void SimHost::OnMovcRead(void* ctx, uint16_t address, uint16_t pc) {
         self.last_address_ = host_address;
         watch.handler();
     }
+}
+
+void SimHost::OnMovcReadUnstable(void* ctx, uint16_t address, uint16_t pc) {
+    OnMovcRead(ctx, address, pc);
+    static_cast<SimHost*>(ctx)->metastable_->AfterRead(address);
 }
 
 void SimHost::NotifyWrite(uint32_t id, uint8_t value, bool by_program) {

@@ -31,6 +31,8 @@
 
 namespace peltosim {
 
+class Metastable;
+
 inline constexpr uint32_t kResultFailure = PELTO_RESULT_FAILURE;
 inline constexpr uint32_t kResultSuccess = PELTO_RESULT_SUCCESS;
 inline constexpr uint32_t kTimerDisarm = PELTO_TIMER_DISARM;
@@ -83,6 +85,9 @@ public:
     const SfrModel& sfrs() const { return sfrs_; }
 
     void SetObserver(Observer* observer) { observer_ = observer; }
+    // Code bytes that read unreliably (--metastable): told of every watched MOVC after the
+    // extensions have seen what it read. Null: none, and MOVC reads do not look.
+    void SetMetastable(Metastable* metastable);
     void SetClock(uint32_t hz) { clock_hz_ = hz; }
     // The named service fails from now on (its export returns 0 and does nothing); false for a
     // name that is not one of the services extensions call.
@@ -217,6 +222,8 @@ private:
     static uint8_t OnSfrRead(void* ctx, uint8_t address, uint16_t pc);
     static void OnSfrWrite(void* ctx, uint8_t address, uint8_t value, uint16_t pc);
     static void OnMovcRead(void* ctx, uint16_t address, uint16_t pc);
+    static void OnMovcReadUnstable(void* ctx, uint16_t address, uint16_t pc);
+    void SetCpuHooks();
     static void OnReti(void* ctx);
     static void OnDataAccess(void* ctx, sim8051::DataSpace space, uint16_t address, uint8_t access, uint16_t pc);
     static bool NmiRequested(void* ctx);
@@ -275,6 +282,7 @@ private:
     uint64_t resets_ = 0;
     uint64_t power_cuts_ = 0;
     Observer* observer_ = nullptr;
+    Metastable* metastable_ = nullptr;
     std::vector<Watch> watches_;
     std::vector<MemoryWatch> memory_watches_;
     std::vector<Timer> timers_;

@@ -38,6 +38,15 @@ void BitsOf(uint8_t* byte, uint8_t bits, std::vector<Cell>& out) {
         if (bits & mask) out.push_back({byte, mask});
 }
 
+// The code cells a tear chose from were in transition at the cut: they read unreliably now
+// (the shadow's cells among them stay stable).
+void MarkUnstable(Metastable* metastable, std::span<uint8_t> code, const std::vector<Cell>& cells) {
+    if (metastable == nullptr) return;
+    for (const Cell& c : cells)
+        if (c.byte >= code.data() && c.byte < code.data() + code.size())
+            metastable->Mark(static_cast<uint16_t>(c.byte - code.data()), c.mask);
+}
+
 }  // namespace
 
 std::string TornVariantName(uint64_t variant) {
@@ -48,7 +57,23 @@ std::string TornVariantName(uint64_t variant) {
     }
 }
 
+TornCut::TornCut(SimHost& host, const FlashTracker& tracker, uint64_t variant, bool metastable)
+    : host_(host), tracker_(tracker), variant_(variant) {
+    if (!metastable) return;
+    metastable_ = std::make_unique<Metastable>(host_.cpu());
+    host_.SetMetastable(metastable_.get());
+}
+
+TornCut::~TornCut() {
+    if (metastable_) host_.SetMetastable(nullptr);
+}
+
 void TornCut::MemoryWritten(uint64_t, uint32_t address, uint32_t count) {
+    // A program's commit or an erase's piece: those code bytes read as written from now on.
+    if ((address & PELTO_SPACE_MASK) == PELTO_SPACE_CODE) {
+        if (metastable_) metastable_->Settle(static_cast<uint16_t>(address), count);
+        return;
+    }
     // A single shadow byte is written when a byte is captured: FDATA holds the captured value.
     if ((address & PELTO_SPACE_MASK) != PELTO_SPACE_XDATA || count != 1) return;
     const auto offset = static_cast<uint16_t>(address);
@@ -60,6 +85,8 @@ void TornCut::MemoryWritten(uint64_t, uint32_t address, uint32_t count) {
 
 void TornCut::ChipReset(uint64_t, bool power_cut) {
     if (!power_cut) return;
+    // Every cut restarts the unstable reads from its seed, so its command reproduces them.
+    if (metastable_) metastable_->Seed(variant_);
     if (const FlashOperation* op = tracker_.Running()) {
         if (op->kind == OpKind::kProgram) TearProgram(*op);
         else TearErase(*op);
@@ -75,7 +102,8 @@ void TornCut::TearProgram(const FlashOperation& op) {
         uint8_t& byte = code[op.block + i];
         BitsOf(&byte, static_cast<uint8_t>(rows_[op.bank][i] & ~byte), cells);
     }
-    for (const Cell& c : Choose(std::move(cells), variant_)) *c.byte |= c.mask;
+    for (const Cell& c : Choose(cells, variant_)) *c.byte |= c.mask;
+    MarkUnstable(metastable_.get(), code, cells);
     if (bank.IsData())
         for (uint16_t i = 0; i < bank.write_block; ++i) code[flash::OtherView(bank, op.block + i)] = code[op.block + i];
 }
@@ -116,14 +144,20 @@ void TornCut::TearErase(const FlashOperation& op) {
             auto more = cells_of(p, false);
             cells.insert(cells.end(), more.begin(), more.end());
         }
-        clear(Choose(std::move(cells), variant_));
+        clear(Choose(cells, variant_));
+        MarkUnstable(metastable_.get(), code, cells);
         if (variant_ == kTornAllButOne)
             for (const Piece& p : pieces) std::fill_n(shadow.begin() + p.first, p.size, uint8_t{0});
     } else if (!pieces.empty()) {
         std::mt19937_64 random(variant_);
         const auto done = static_cast<std::size_t>(random() % pieces.size());
-        for (std::size_t i = 0; i < done; ++i) clear(cells_of(pieces[i], true));
-        clear(ChooseRandom(cells_of(pieces[done], true), random()));
+        for (std::size_t i = 0; i < done; ++i) {
+            clear(cells_of(pieces[i], true));
+            if (metastable_) metastable_->Settle(pieces[i].first, pieces[i].size);
+        }
+        const auto cells = cells_of(pieces[done], true);
+        clear(ChooseRandom(cells, random()));
+        MarkUnstable(metastable_.get(), code, cells);
     }
     if (bank.IsData())
         for (const Piece& p : pieces)

@@ -7,10 +7,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "flash/regmap.h"
 #include "flash_ops.h"
+#include "metastable.h"
 #include "sim_host.h"
 
 namespace peltosim {
@@ -25,16 +27,22 @@ inline constexpr uint64_t kTornFirstRandom = 2;
 std::string TornVariantName(uint64_t variant);
 
 // Added to the host's observers before the tracker: at a power cut it writes the torn result of
-// the operation still running into code memory and the shadow.
+// the operation still running into code memory and the shadow. With `metastable`, the code bits
+// that operation was changing then read unreliably (metastable.h) until written again.
 class TornCut : public Observer {
 public:
-    TornCut(SimHost& host, const FlashTracker& tracker, uint64_t variant) : host_(host), tracker_(tracker), variant_(variant) {}
+    TornCut(SimHost& host, const FlashTracker& tracker, uint64_t variant, bool metastable = false);
+    ~TornCut() override;
+    TornCut(const TornCut&) = delete;
+    TornCut& operator=(const TornCut&) = delete;
     void RegisterWritten(uint64_t, uint32_t, uint8_t, bool) override {}
     void TimerArmed(uint64_t, uint32_t, std::optional<uint64_t>) override {}
     void TimerExpired(uint64_t, uint32_t) override {}
     void ChipReset(uint64_t cycle, bool power_cut) override;
     void MemoryWritten(uint64_t cycle, uint32_t address, uint32_t count) override;
     void SetVariant(uint64_t variant) { variant_ = variant; }
+    // Null without --metastable.
+    const Metastable* metastable() const { return metastable_.get(); }
 
 private:
     void TearProgram(const FlashOperation& op);
@@ -45,6 +53,7 @@ private:
     uint64_t variant_;
     // The extension's rows of captured bytes as it holds them: what a commit would write.
     std::array<std::array<uint8_t, flash::kCaptureRowSize>, flash::kBankCount> rows_{};
+    std::unique_ptr<Metastable> metastable_;
 };
 
 }  // namespace peltosim

@@ -294,6 +294,7 @@ bool SetTornVariants(Options& o, const std::string& arg, const std::string* v, s
     o.torn_variants_given = true;
     return n.has_value();
 }
+bool SetMetastable(Options& o, const std::string&, const std::string*, std::string&) { return o.metastable = true; }
 bool SetSweepMerge(Options& o, const std::string&, const std::string*, std::string&) { return o.sweep_merge = true; }
 bool SetSweepSpawn(Options& o, const std::string&, const std::string*, std::string&) { return o.sweep_spawn = true; }
 
@@ -403,6 +404,10 @@ constexpr std::array kOptions{
                SetCutModel},
     OptionEntry{"--torn-seed", Form::kValue, "N", "the torn variant: 0 one bit, 1 all bits but one, 2 and up random from\nseed N (default 2)",
                kKept, SetTornSeed},
+    OptionEntry{"--metastable", Form::kFlag, "",
+               "the bits a torn operation was changing read as 0 or 1 anew at each MOVC,\n"
+               "drawn from the torn seed, until the byte is programmed or erased again",
+               kKept, SetMetastable},
     OptionEntry{"--expect", Form::kValue, "SPACE:ADDR=VALUE",
                "expect byte(s) VALUE (0x01 or 0x01,0x02) from ADDR when the run ends\n(repeatable; exit status 3 when one is unmet)",
                kKept, AddExpectation},
@@ -533,8 +538,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         error = "--torn-seed cannot be given with --power-cut-sweep: the sweep tries the variants";
         return std::nullopt;
     }
-    if ((o.torn_seed_given || o.torn_variants_given) && !o.cut_torn) {
-        error = "--torn-seed and --torn-variants need --cut-model torn";
+    if ((o.torn_seed_given || o.torn_variants_given || o.metastable) && !o.cut_torn) {
+        error = "--torn-seed, --torn-variants and --metastable need --cut-model torn";
         return std::nullopt;
     }
     // Each cut run is the recording's scenario with one cut more: a cut or reset of its own would

@@ -93,6 +93,8 @@ struct Options {
     unsigned torn_variants = kDefaultTornVariants;  // seeded random variants per cut in the sweep
     bool torn_seed_given = false;
     bool torn_variants_given = false;
+    // Torn cells read unreliably until written again (host/metastable.h).
+    bool metastable = false;
     // The power-loss sweep (sweep.h).
     bool power_cut_sweep = false;
     bool sweep_merge = false;  // the files given are sweep shards' JSON reports to merge

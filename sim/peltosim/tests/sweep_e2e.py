@@ -267,9 +267,41 @@ for program, model, status in [("torn_marker_store", "atomic", 0), ("torn_marker
     kinds = sorted({f["torn"] for f in data["failures"]}) if data else None
     report(code_m == status and (status == 0 or 1 in kinds), f"{program} under {model} cuts exits {status}",
            f"exit {code_m}, failing variants {kinds}, {err.strip()[:200]!r}")
+
+# ---- --metastable: torn cells read anew at each MOVC until written again ----
+# A store that commits its record with a one-bit marker and checks the marker on every access
+# passes every torn cut: what a tear left reads alike each time. With --metastable a marker that a
+# cut left half-programmed reads set at boot and clear later, and the store shows bytes missing.
+META = ["--ext", args.ext, prog("metastable_commit_store"), "--expect", RECORD, "--power-cut-sweep", "--jobs", "2"]
+code_p, plain, err_p = run_json(META)
+code_m, meta, err_m = run_json(META + ["--metastable"])
+if plain is None or meta is None:
+    report(False, "metastable commit store", f"exit {code_p}/{code_m}, {err_p.strip()[:200]!r} {err_m.strip()[:200]!r}")
+else:
+    commit = meta["recording"]["operations"][-1]
+    meta_failing = sorted((f["cycle"], f["torn"]) for f in meta["failures"])
+    report(code_p == 0 and plain["failed"] == 0 and code_m == 3 and meta_failing and
+           all(commit["start"] < cycle < commit["end"] and torn is not None for cycle, torn in meta_failing),
+           "metastable commit store: passes every torn cut, fails with --metastable inside the marker's program",
+           f"exit {code_p}/{code_m}, failing {meta_failing}, marker program {commit['start']}-{commit['end']}")
+    report(meta["sweep"]["metastable"] is True and plain["sweep"]["metastable"] is False and
+           "--metastable" in meta["sweep"]["arguments"], "metastable commit store: the sweep's identity names --metastable",
+           f"{meta['sweep']}")
+    command = meta["failures"][0]["command"] if meta["failures"] else ""
+    alone = shlex.split(command)[1:]
+    code_r, _, _ = run(alone)
+    code_n, _, _ = run([a for a in alone if a != "--metastable"])
+    report("--metastable" in alone and "--torn-seed" in alone and code_r == 3 and code_n == 0,
+           "metastable commit store: the reproducer fails alone, and passes without --metastable",
+           f"{command[-80:]!r} exit {code_r}, without the flag {code_n}")
+code_t, text, _ = run(META + ["--metastable"])
+summary = text.strip().splitlines()[-1] if text.strip() else ""
+report(code_t == 3 and "torn cells metastable" in summary, "metastable commit store: the report's summary says so", summary)
+
 for bad, mention in ((["--cut-model", "partial"], "--cut-model"), (["--torn-seed", "x"], "--torn-seed"),
                      (["--torn-variants", "2"], "--power-cut-sweep"), (["--cut-model", "atomic", "--torn-seed", "3"], "torn"),
-                     (["--power-cut-sweep", "--torn-seed", "3"], "--torn-seed")):
+                     (["--power-cut-sweep", "--torn-seed", "3"], "--torn-seed"),
+                     (["--cut-model", "atomic", "--metastable"], "--metastable")):
     code_b, _, err = run(NAIVE + bad)
     report(code_b == 2 and mention in err, f"{' '.join(bad)} refused", f"exit {code_b} {err.strip()!r}")
 
@@ -280,6 +312,8 @@ def without_timing(report_data):
 
 for name, extra in [("naive store, torn", NAIVE[:3] + NAIVE[5:]),
                     ("marker store, torn", ["--ext", args.ext, prog("torn_marker_store"), "--expect", RECORD]),
+                    ("commit store, metastable", ["--ext", args.ext, prog("metastable_commit_store"), "--expect", RECORD,
+                                                  "--metastable"]),
                     ("lint after the cut", ["--ext", args.ext, prog("cut_short_recovery"), "--expect", "xdata:0x9F00=0x02",
                                             "--lint=error", "--cut-model", "atomic"]),
                     ("shadow flag, every 100000 cycles", ["--ext", args.ext, prog("cut_shadow_flag"), "--expect", "xdata:0x9F00=0x02",

@@ -1,9 +1,10 @@
 // Drives `pelto-sim --dap` with the Debug Adapter Protocol client that VS Code's own adapters are
 // tested with, on the settings example built with SDCC's debug information: stops at C lines,
 // steps, reads variables and flash registers, a data breakpoint, a power cut, two steps back
-// checked against a plain forward run of the same program, and the run's exit status.
+// checked against a plain forward run of the same program, and the run's exit status; then a power
+// cut with --metastable, whose unstable reads the session makes as a run does.
 //
-//   node dap_test.js SIM EXTENSION EXAMPLES_DIR SOURCE_ROOT
+//   node dap_test.js SIM EXTENSION EXAMPLES_DIR SOURCE_ROOT COMMIT_STORE_IHX
 'use strict';
 const assert = require('assert');
 const path = require('path');
@@ -11,7 +12,7 @@ const { spawn, spawnSync } = require('child_process');
 const net = require('net');
 const { DebugClient } = require('@vscode/debugadapter-testsupport');
 
-const [sim, extension, examples, sourceRoot] = process.argv.slice(2);
+const [sim, extension, examples, sourceRoot, commitStore] = process.argv.slice(2);
 const program = path.join(examples, 'settings.hex');
 const settingsC = path.join(sourceRoot, 'examples', 'settings', 'settings.c');
 // In the middle of the updates: the power goes while the store writes a record.
@@ -259,4 +260,34 @@ async function main() {
   }
 }
 
-main().then(() => console.log('dap_test: passed'), (e) => { console.error('dap_test: FAILED:', e); process.exit(1); });
+// The commit-marker store (sim/peltosim/tests/programs/metastable_commit_store.asm) cut inside the
+// program of its marker, torn variant 0: the marker reads set at boot, and with --metastable it
+// reads clear on a later access, so the record shown misses bytes. The session's exit status.
+const MARKER_PROGRAM_CUT = 59288;
+const COMMIT_RECORD = 'xdata:0x9F00=' + [0x5a, 0x02, ...Array.from({ length: 29 }, (_, i) => 0x10 + i), 0xc2]
+  .map((b) => '0x' + b.toString(16)).join(',');
+async function commitStoreSession(flags) {
+  const dc = new DebugClient(sim, '--dap', 'pelto-sim');
+  dc.defaultTimeout = TIMEOUT_MS;
+  await dc.start();
+  try {
+    await dc.initializeRequest({ adapterID: 'pelto-sim' });
+    const initialized = dc.waitForEvent('initialized');
+    await dc.launchRequest({ program: commitStore, args: ['--ext', extension, '--power-cut-at', String(MARKER_PROGRAM_CUT),
+      '--torn-seed', '0', '--expect', COMMIT_RECORD, ...flags] });
+    await initialized;
+    await dc.setExceptionBreakpointsRequest({ filters: [] });
+    const exited = dc.waitForEvent('exited', TIMEOUT_MS);
+    await dc.configurationDoneRequest();
+    return (await exited).body.exitCode;
+  } finally {
+    await dc.stop();
+  }
+}
+
+async function metastable() {
+  assert.strictEqual(await commitStoreSession([]), 0, 'torn, stable: the store shows its record');
+  assert.strictEqual(await commitStoreSession(['--metastable']), 3, '--metastable: the record shown misses bytes');
+}
+
+main().then(metastable).then(() => console.log('dap_test: passed'), (e) => { console.error('dap_test: FAILED:', e); process.exit(1); });
