@@ -175,16 +175,19 @@ def check_driver(sim, ext, hex_dir):
 
 def check_settings_sweep(sim, ext, hex_dir):
     """A power cut at any moment that matters leaves a store the next start reads back."""
-    res, _ = pe.run(sim, ext, f"{hex_dir}/settings.hex", extra=["--expect", pe.REPORT_PASSED_EXPECTATION,
-                                                               "--power-cut-sweep"])
-    operations = res["recording"]["operations"]
-    expect(len(operations) > 0, "the uncut run recorded no flash operation")
-    expect(res["tried"] == res["cut_points"] and res["cut_points"] > len(operations),
-           f"{res['tried']} of {res['cut_points']} cut points tried for {len(operations)} operations")
-    expect(res["cut_model"] == "torn" and res["runs"] > res["tried"], f"cuts inside operations torn: {res['runs']} runs")
-    failures = [f"cycle {f['cycle']} ({f['operation']}, torn {f['torn']})" for f in res["failures"]]
-    expect(res["failed"] == 0 and not failures, f"{res['failed']} cuts failed: {', '.join(failures[:5])}")
-    return (f"{res['cut_points']} cut points pass in {res['passed']} runs with torn operations "
+    # Torn cells that read differently each time (--metastable) must not fool it either.
+    for cells in ([], ["--metastable"]):
+        res, _ = pe.run(sim, ext, f"{hex_dir}/settings.hex", extra=["--expect", pe.REPORT_PASSED_EXPECTATION,
+                                                                   "--power-cut-sweep"] + cells)
+        operations = res["recording"]["operations"]
+        expect(len(operations) > 0, "the uncut run recorded no flash operation")
+        expect(res["tried"] == res["cut_points"] and res["cut_points"] > len(operations),
+               f"{res['tried']} of {res['cut_points']} cut points tried for {len(operations)} operations")
+        expect(res["cut_model"] == "torn" and res["runs"] > res["tried"], f"cuts inside operations torn: {res['runs']} runs")
+        expect(res["sweep"]["metastable"] == bool(cells), f"the sweep's metastable is {res['sweep']['metastable']}")
+        failures = [f"cycle {f['cycle']} ({f['operation']}, torn {f['torn']})" for f in res["failures"]]
+        expect(res["failed"] == 0 and not failures, f"{' '.join(cells)} {res['failed']} cuts failed: {', '.join(failures[:5])}")
+    return (f"{res['cut_points']} cut points pass in {res['passed']} runs with torn operations, metastable or not "
             f"({len(operations)} flash operations)")
 
 
