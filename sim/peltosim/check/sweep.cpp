@@ -528,9 +528,13 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
         ++next;
     }
     passed = {};
-    const SweepRecord record = RecordOf(in, o.json);
-    if (o.json) out << JsonLine(SweepJson(record, reported, tally)) << '\n';
-    else WriteSweepText(out, record, reported, tally);
+    // Only the JSON names every cut point (to merge shards), and its list goes once it is built.
+    if (o.json) {
+        const Json json = SweepJson(RecordOf(in, true), reported, tally);
+        out << JsonLine(json) << '\n';
+    }
+    const SweepRecord record = RecordOf(in, false);
+    if (!o.json) WriteSweepText(out, record, reported, tally);
     if (o.sweep_svg) {
         std::string error;
         if (!WriteSweepSvg(*o.sweep_svg, record, reported, error)) {
