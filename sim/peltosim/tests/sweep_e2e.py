@@ -370,28 +370,37 @@ with tempfile.TemporaryDirectory() as tmp:
                f"{out.strip()[-200:]!r} {err.strip()[-200:]!r}, left {left}")
     # A sweep killed outright (SIGKILL: no report, nothing of its own done) takes its cut runs with
     # it: a parent-death signal on Linux, on Windows a job object that ends them with its last
-    # handle. slow_halt's runs take seconds, so without that they would still be running.
+    # handle. A sweep interrupted while its cut runs run (the signal to it alone) ends them and
+    # reports. slow_halt's runs take seconds, so a run not ended would still be there.
     def alive(pattern):
         return [int(pid) for pid in subprocess.run(["pgrep", "-f", pattern], capture_output=True, text=True).stdout.split()]
 
-    for spawn in ([],) + (() if UNDER_WINE else (["--sweep-spawn"],)):
-        unique = os.path.join(tmp, f"killed{'_spawn' if spawn else ''}.ihx")
+    # signal, exit status (None: killed, no report), options
+    ends = [(signal.SIGKILL, None, []), (signal.SIGINT, 130, [])]
+    if not UNDER_WINE:
+        ends += [(signal.SIGKILL, None, ["--sweep-spawn"]), (signal.SIGTERM, 143, ["--sweep-spawn"])]
+    for signal_number, status, spawn in ends:
+        name = signal.Signals(signal_number).name
+        unique = os.path.join(tmp, f"ended_{name}{'_spawn' if spawn else ''}.ihx")
         shutil.copy(prog("slow_halt"), unique)
         sweep_proc = subprocess.Popen(args.sim + ["--ext", args.ext, unique, "--expect", "xdata:0x9F00=0x01", "--power-cut-sweep",
-                                                  "--jobs", "2"] + spawn, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                                  "--jobs", "2"] + spawn, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         deadline = time.time() + 120
         cut_runs = []
         while len(cut_runs) < 2 and time.time() < deadline and sweep_proc.poll() is None:
             time.sleep(0.2)
             cut_runs = [pid for pid in alive(unique) if pid != sweep_proc.pid]
-        sweep_proc.kill()
-        sweep_proc.wait()
-        time.sleep(1)
+        sweep_proc.send_signal(signal_number)
+        out, _ = sweep_proc.communicate(timeout=120)
+        time.sleep(0.5)
         left = alive(unique)
         for pid in left:
             os.kill(pid, signal.SIGKILL)
-        report(len(cut_runs) == 2 and not left, f"a sweep killed outright{' (spawned)' if spawn else ''} leaves no cut run behind",
-               f"cut runs seen {cut_runs}, left {left}")
+        reported = status is None or (sweep_proc.returncode == status and f"interrupted by {name} after" in out)
+        report(len(cut_runs) == 2 and reported and not left,
+               f"a sweep {'killed outright' if status is None else 'given ' + name + ' while its cut runs run'}"
+               f"{' (spawned)' if spawn else ''} leaves no cut run behind",
+               f"exit {sweep_proc.returncode}, cut runs seen {cut_runs}, left {left}, {out.strip()[-200:]!r}")
     code_full, _, err = (lambda r: (r.returncode, r.stdout, r.stderr))(
         subprocess.run(args.sim + NAIVE + ["--power-cut-sweep", "--jobs", "2"], stdout=open("/dev/full", "w"),
                        stderr=subprocess.PIPE, text=True, timeout=600))
