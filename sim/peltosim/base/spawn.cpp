@@ -7,6 +7,8 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,8 +81,30 @@ struct Children::Impl {
         HANDLE process;
         HANDLE out;
         HANDLE err;
+        bool killed = false;
     };
     std::vector<Child> children;
+    // Every child is in this job, which ends them all when its last handle closes: when the
+    // sweep ends, however it ends (killed too), no cut run outlives it.
+    HANDLE job = nullptr;
+
+    Impl() {
+        job = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (job != nullptr && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            CloseHandle(job);
+            job = nullptr;
+        }
+    }
+    ~Impl() {
+        if (job != nullptr) CloseHandle(job);
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    // The result of child i, which has ended; it is no longer ours.
+    ChildResult Reap(std::size_t i);
 };
 
 std::size_t Children::MaxRunning() { return MAXIMUM_WAIT_OBJECTS; }
@@ -112,7 +136,9 @@ bool Children::Start(std::size_t tag, const std::string& program, const std::vec
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION info{};
-    const BOOL ok = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+    // Suspended until it is in the job: it runs no instruction outside it.
+    const BOOL ok =
+        CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &info);
     if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
     if (!ok) {
         CloseHandle(out);
@@ -120,19 +146,25 @@ bool Children::Start(std::size_t tag, const std::string& program, const std::vec
         error = "cannot start '" + program + "' (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
+    if (impl_->job == nullptr || !AssignProcessToJobObject(impl_->job, info.hProcess)) {
+        error = "cannot tie the cut run to the sweep (job object: error " + std::to_string(GetLastError()) + ")";
+        TerminateProcess(info.hProcess, kKilledExitCode);
+        WaitForSingleObject(info.hProcess, INFINITE);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        CloseHandle(out);
+        CloseHandle(err);
+        return false;
+    }
+    ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     impl_->children.push_back({tag, info.hProcess, out, err});
     return true;
 }
 
-ChildResult Children::WaitAny() {
-    std::vector<HANDLE> handles;
-    for (const auto& c : impl_->children) handles.push_back(c.process);
-    const DWORD which = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
-    std::size_t i = which - WAIT_OBJECT_0;
-    if (i >= impl_->children.size()) i = 0;
-    const Impl::Child child = impl_->children[i];
-    impl_->children.erase(impl_->children.begin() + static_cast<std::ptrdiff_t>(i));
+ChildResult Children::Impl::Reap(std::size_t i) {
+    const Child child = children[i];
+    children.erase(children.begin() + static_cast<std::ptrdiff_t>(i));
     WaitForSingleObject(child.process, INFINITE);
     DWORD code = 0;
     int status = GetExitCodeProcess(child.process, &code) ? static_cast<int>(code) : kChildCrashed;
@@ -144,11 +176,27 @@ ChildResult Children::WaitAny() {
         crash = text;
         status = kChildCrashed;
     }
-    ChildResult result{child.tag, status, ReadBack(child.out), ReadBack(child.err), crash};
+    if (child.killed) {
+        crash = "killed";
+        status = kChildCrashed;
+    }
+    ChildResult result{child.tag, status, ReadBack(child.out), ReadBack(child.err), crash, child.killed};
     CloseHandle(child.process);
     CloseHandle(child.out);
     CloseHandle(child.err);
     return result;
+}
+
+std::optional<ChildResult> Children::WaitAnyUnless(const std::function<bool()>& stop) {
+    while (!impl_->children.empty()) {
+        std::vector<HANDLE> handles;
+        for (const auto& c : impl_->children) handles.push_back(c.process);
+        const DWORD which = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, kStopCheckMs);
+        if (which >= WAIT_OBJECT_0 && which - WAIT_OBJECT_0 < handles.size()) return impl_->Reap(which - WAIT_OBJECT_0);
+        if (which == WAIT_FAILED) return impl_->Reap(0);
+        if (stop()) break;
+    }
+    return std::nullopt;
 }
 
 Children::ForkResult Children::Fork(std::size_t, std::string& error) {
@@ -156,9 +204,12 @@ Children::ForkResult Children::Fork(std::size_t, std::string& error) {
     return kForkFailed;
 }
 
-void Children::KillAll() {
-    for (const auto& c : impl_->children) TerminateProcess(c.process, kKilledExitCode);
-    while (running() > 0) WaitAny();
+std::vector<ChildResult> Children::KillAll() {
+    for (auto& c : impl_->children)
+        if (WaitForSingleObject(c.process, 0) == WAIT_TIMEOUT) c.killed = TerminateProcess(c.process, kKilledExitCode) != 0;
+    std::vector<ChildResult> results;
+    while (running() > 0) results.push_back(impl_->Reap(0));
+    return results;
 }
 
 #else
@@ -197,9 +248,44 @@ struct Children::Impl {
         pid_t pid;
         int out;
         int err;
+        int pidfd;  // readable once the child has ended; -1 where the kernel has none (then polled)
     };
     std::vector<Child> children;
+
+    void Add(std::size_t tag, pid_t pid, int out, int err) {
+        children.push_back({tag, pid, out, err, static_cast<int>(syscall(SYS_pidfd_open, pid, 0))});
+    }
+    // The result of child i if it has ended (waiting for it when `block`); it is then no longer ours.
+    std::optional<ChildResult> Reap(std::size_t i, bool block);
 };
+
+std::optional<ChildResult> Children::Impl::Reap(std::size_t i, bool block) {
+    const Child child = children[i];
+    int wstatus = 0;
+    pid_t got;
+    do got = waitpid(child.pid, &wstatus, block ? 0 : WNOHANG);
+    while (got < 0 && errno == EINTR);
+    if (got == 0) return std::nullopt;
+    children.erase(children.begin() + static_cast<std::ptrdiff_t>(i));
+    if (child.pidfd >= 0) close(child.pidfd);
+    ChildResult result{child.tag, kChildCrashed, {}, {}, {}};
+    if (got < 0) {
+        result.err = "lost track of the cut run";
+        result.crash = "lost";
+    } else {
+        result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : kChildCrashed;
+        if (WIFSIGNALED(wstatus)) {
+            const char* abbreviation = sigabbrev_np(WTERMSIG(wstatus));
+            result.crash = abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(WTERMSIG(wstatus));
+            result.killed = WTERMSIG(wstatus) == SIGKILL;
+        }
+        result.out = ReadBack(child.out);
+        result.err = ReadBack(child.err);
+    }
+    close(child.out);
+    close(child.err);
+    return result;
+}
 
 std::size_t Children::MaxRunning() { return ~std::size_t{0}; }
 
@@ -260,7 +346,7 @@ bool Children::Start(std::size_t tag, const std::string& program, const std::vec
         error = "cannot start '" + program + "': " + std::strerror(pid < 0 ? errno : why);
         return false;
     }
-    impl_->children.push_back({tag, pid, out, err});
+    impl_->Add(tag, pid, out, err);
     return true;
 }
 
@@ -282,7 +368,7 @@ Children::ForkResult Children::Fork(std::size_t tag, std::string& error) {
         return kForkFailed;
     }
     if (pid > 0) {
-        impl_->children.push_back({tag, pid, out, err});
+        impl_->Add(tag, pid, out, err);
         return kForkedParent;
     }
     // The child: it does not outlive the sweep, and its siblings are not its own.
@@ -290,6 +376,7 @@ Children::ForkResult Children::Fork(std::size_t tag, std::string& error) {
     for (const auto& c : impl_->children) {
         close(c.out);
         close(c.err);
+        if (c.pidfd >= 0) close(c.pidfd);
     }
     impl_->children.clear();
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -304,41 +391,33 @@ Children::ForkResult Children::Fork(std::size_t tag, std::string& error) {
     return kForkedChild;
 }
 
-void Children::KillAll() {
+std::vector<ChildResult> Children::KillAll() {
     for (const auto& c : impl_->children) kill(c.pid, SIGKILL);
-    while (running() > 0) WaitAny();
+    std::vector<ChildResult> results;
+    while (running() > 0) results.push_back(*impl_->Reap(0, true));
+    return results;
 }
 
-ChildResult Children::WaitAny() {
-    int wstatus = 0;
-    for (;;) {
-        const pid_t pid = waitpid(-1, &wstatus, 0);
-        if (pid < 0) break;
-        for (std::size_t i = 0; i < impl_->children.size(); ++i) {
-            if (impl_->children[i].pid != pid) continue;
-            const Impl::Child child = impl_->children[i];
-            impl_->children.erase(impl_->children.begin() + static_cast<std::ptrdiff_t>(i));
-            const int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : kChildCrashed;
-            std::string crash;
-            if (WIFSIGNALED(wstatus)) {
-                const char* abbreviation = sigabbrev_np(WTERMSIG(wstatus));
-                crash = abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(WTERMSIG(wstatus));
-            }
-            ChildResult result{child.tag, status, ReadBack(child.out), ReadBack(child.err), crash};
-            close(child.out);
-            close(child.err);
-            return result;
-        }
+std::optional<ChildResult> Children::WaitAnyUnless(const std::function<bool()>& stop) {
+    while (!impl_->children.empty()) {
+        for (std::size_t i = 0; i < impl_->children.size(); ++i)
+            if (auto result = impl_->Reap(i, false)) return result;
+        if (stop()) break;
+        // Wakes when a child ends, or on a signal (poll is never restarted), or after a while.
+        std::vector<pollfd> ends;
+        for (const auto& c : impl_->children)
+            if (c.pidfd >= 0) ends.push_back({c.pidfd, POLLIN, 0});
+        poll(ends.data(), ends.size(), kStopCheckMs);
     }
-    // No child left to wait for: report the first one as lost rather than wait forever.
-    const Impl::Child child = impl_->children.front();
-    impl_->children.erase(impl_->children.begin());
-    close(child.out);
-    close(child.err);
-    return {child.tag, kChildCrashed, {}, "lost track of the cut run", "lost"};
+    return std::nullopt;
 }
 
 #endif
+
+ChildResult Children::WaitAny() {
+    if (auto result = WaitAnyUnless([] { return false; })) return std::move(*result);
+    return {0, kChildCrashed, {}, "no cut run to wait for", "lost"};
+}
 
 Children::Children() : impl_(std::make_unique<Impl>()) {}
 Children::~Children() {

@@ -83,14 +83,31 @@ private:
 
 }  // namespace
 
+std::optional<uint64_t> CutPointWalk::Next() {
+    // The smallest of the three ascending sources, past the last point given.
+    for (;;) {
+        std::optional<uint64_t> point;
+        auto consider = [&](uint64_t candidate) { point = point ? std::min(*point, candidate) : candidate; };
+        if (change_ < changes_.size()) consider(changes_[change_] + 1);
+        if (operation_ < operations_.size()) consider(operations_[operation_].start + 1);
+        if (every_ != 0 && next_every_ <= end_) consider(next_every_);
+        if (!point) return std::nullopt;
+        if (change_ < changes_.size() && changes_[change_] + 1 == *point) ++change_;
+        if (operation_ < operations_.size() && operations_[operation_].start + 1 == *point) ++operation_;
+        if (every_ != 0 && next_every_ == *point) next_every_ += every_;
+        if (last_ && *last_ >= *point) continue;
+        last_ = point;
+        return point;
+    }
+}
+
 std::vector<uint64_t> CutPoints(const FlashTracker& tracker, uint64_t end_cycle, uint64_t every) {
+    std::size_t count = 0;
+    for (CutPointWalk walk(tracker, end_cycle, every); walk.Next(); ++count) {}
     std::vector<uint64_t> points;
-    for (uint64_t c : tracker.changes()) points.push_back(c + 1);
-    for (const auto& op : tracker.operations()) points.push_back(op.start + 1);
-    if (every != 0)
-        for (uint64_t c = every; c <= end_cycle; c += every) points.push_back(c);
-    std::sort(points.begin(), points.end());
-    points.erase(std::unique(points.begin(), points.end()), points.end());
+    points.reserve(count);
+    CutPointWalk walk(tracker, end_cycle, every);
+    while (const auto point = walk.Next()) points.push_back(*point);
     return points;
 }
 
@@ -105,16 +122,6 @@ std::optional<uint64_t> JsonCycles(const std::string& json) {
     const Json result = ParseJson(json);
     if (!result.is_object() || !result.contains("cycles") || !result["cycles"].is_number_unsigned()) return std::nullopt;
     return result["cycles"].get<uint64_t>();
-}
-
-// A passing cut run without lint findings is kept as its end and cycles only: the parent holds
-// every forked result until the recording ends, and the report needs no more of it.
-void TrimPassed(ChildResult& r) {
-    if (r.status != kExitOk) return;
-    const Json result = ParseJson(r.out);
-    if (!result.is_object() || !LintFromJson(result).empty()) return;
-    r.out = JsonLine(Json{{"end", result.value("end", Json())}, {"cycles", result.value("cycles", Json())}});
-    r.err = std::string();
 }
 
 }  // namespace
@@ -140,6 +147,8 @@ ForkedCuts::~ForkedCuts() {
 }
 
 void ForkedCuts::Hook() {
+    // Interrupted: no cut run starts any more, and the run stops at its next instruction.
+    if (InterruptingSignal() != 0) return;
     const uint64_t now = host_.cpu().Cycles();
     // The cut points up to now, in order, as CutPoints lists them.
     std::vector<uint64_t> points;
@@ -165,7 +174,7 @@ void ForkedCuts::Hook() {
         }
         for (const auto& variant : variants) {
             std::string error;
-            switch (children_.Fork(runs_.size(), error)) {
+            switch (children_.Fork(next_tag_, error)) {
             case Children::kForkedChild:
                 child_cut_ = point;
                 host_.SetCutHook(nullptr);
@@ -177,8 +186,9 @@ void ForkedCuts::Hook() {
                 host_.ScheduleReset(point, true);
                 return;
             case Children::kForkedParent:
-                runs_.push_back({point, variant});
-                while (children_.running() >= jobs_) Collect();
+                running_.emplace(next_tag_++, Key{point, variant});
+                while (children_.running() >= jobs_)
+                    if (!Collect()) return;
                 break;
             case Children::kForkFailed:
                 // Left to RunSweep, which starts it afresh and reports a failure to start.
@@ -188,10 +198,27 @@ void ForkedCuts::Hook() {
     }
 }
 
-void ForkedCuts::Collect() {
-    ChildResult r = children_.WaitAny();
-    TrimPassed(r);
-    results_.emplace(runs_[r.tag], std::move(r));
+bool ForkedCuts::Collect() {
+    auto r = children_.WaitAnyUnless([] { return InterruptingSignal() != 0; });
+    if (!r) return false;
+    Keep(std::move(*r));
+    return true;
+}
+
+void ForkedCuts::Keep(ChildResult r) {
+    const auto started = running_.find(r.tag);
+    const Key key = started->second;
+    running_.erase(started);
+    const Json result = r.status == kExitOk ? ParseJson(r.out) : Json();
+    const auto cycles = result.is_object() ? result.value("cycles", Json()) : Json();
+    if (!cycles.is_number_unsigned() || !result.value("end", Json()).is_string() || !LintFromJson(result).empty()) {
+        results_.emplace(key, std::move(r));
+        return;
+    }
+    const auto end = result["end"].get<std::string>();
+    auto known = std::ranges::find(ends_, end);
+    if (known == ends_.end()) known = ends_.insert(ends_.end(), end);
+    passed_.push_back({key, cycles.get<uint64_t>(), static_cast<std::size_t>(known - ends_.begin())});
 }
 
 void ForkedCuts::Poll() {
@@ -199,16 +226,59 @@ void ForkedCuts::Poll() {
     if (const uint64_t budget = budget_->load(std::memory_order_relaxed); budget != 0) host_.SetCycleLimit(*child_cut_ + budget);
 }
 
-std::map<ForkedCuts::Key, ChildResult> ForkedCuts::Finish(uint64_t budget) {
+void ForkedCuts::Finish(uint64_t budget, bool interrupted) {
     host_.SetCutHook(nullptr);
     if (budget_ != nullptr) budget_->store(budget, std::memory_order_relaxed);
-    while (children_.running() > 0) Collect();
+    while (!interrupted && children_.running() > 0) {
+        auto r = children_.WaitAnyUnless([] { return InterruptingSignal() != 0; });
+        if (!r) break;
+        Keep(std::move(*r));
+    }
+    for (auto& r : children_.KillAll())
+        if (!r.killed) Keep(std::move(r));
+    Judge(budget);
+}
+
+ChildResult ForkedCuts::Unpacked(std::size_t i) const {
+    const Passed& p = passed_[i];
+    return {0, kExitOk, JsonLine(Json{{"end", ends_[p.end]}, {"cycles", p.cycles}}), {}, {}};
+}
+
+void ForkedCuts::Judge(uint64_t budget) {
     // A child that halted only after its budget would have been stopped there when started afresh.
+    auto over = [&](const Key& key, uint64_t cycles) { return budget != 0 && cycles > key.first + budget; };
     for (auto& [key, r] : results_) {
         const auto cycles = JsonCycles(r.out);
-        if (budget != 0 && cycles && *cycles > key.first + budget && (r.status == 0 || r.status == 3)) r.status = 1;
+        if (cycles && over(key, *cycles) && (r.status == 0 || r.status == 3)) r.status = 1;
     }
-    return std::move(results_);
+    for (std::size_t i = 0; i < passed_.size(); ++i)
+        if (over(passed_[i].key, passed_[i].cycles)) {
+            ChildResult r = Unpacked(i);
+            r.status = 1;
+            results_.emplace(passed_[i].key, std::move(r));
+        }
+    std::erase_if(passed_, [&](const Passed& p) { return over(p.key, p.cycles); });
+    std::ranges::sort(passed_, {}, &Passed::key);
+    result_count_ = results_.size() + passed_.size();
+}
+
+std::optional<ChildResult> ForkedCuts::Take(const Key& key) {
+    if (const auto found = results_.find(key); found != results_.end()) {
+        ChildResult r = std::move(found->second);
+        results_.erase(found);
+        return r;
+    }
+    if (next_passed_ < passed_.size() && passed_[next_passed_].key == key) return Unpacked(next_passed_++);
+    return std::nullopt;
+}
+
+std::vector<std::pair<ForkedCuts::Key, ChildResult>> ForkedCuts::TakeRest() {
+    std::vector<std::pair<Key, ChildResult>> rest;
+    for (; next_passed_ < passed_.size(); ++next_passed_) rest.emplace_back(passed_[next_passed_].key, Unpacked(next_passed_));
+    for (auto& [key, r] : results_) rest.emplace_back(key, std::move(r));
+    results_.clear();
+    std::ranges::sort(rest, {}, [](const auto& kr) { return kr.first; });
+    return rest;
 }
 
 namespace {
@@ -247,45 +317,43 @@ bool CheckSweepOutputs(const Options& options, std::string& error) {
     return true;
 }
 
-SweepRecord RecordOf(const SweepInput& in) {
+SweepRecord RecordOf(const SweepInput& in, bool with_cut_points) {
     const Options& o = in.options;
     const uint64_t cycles = in.host.cpu().Cycles();
     std::vector<std::string> inputs;
     for (const auto& file : o.hex_files) inputs.push_back(FileDigest(file).value_or("unreadable"));
     for (const auto& image : o.binaries) inputs.push_back(FileDigest(image.path).value_or("unreadable"));
-    return {CutRunArguments(in.args), std::move(inputs), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants,
+    return {CutRunArguments(in.args), std::move(inputs),
+            with_cut_points ? CutPoints(in.tracker, cycles, o.sweep_every) : std::vector<uint64_t>{}, o.cut_torn, o.torn_variants,
             o.metastable, o.sweep_every,
             o.shard_index, o.shard_count, cycles, RunEndName(in.end), in.tracker.changes().size(), in.tracker.operations()};
 }
 
 int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     const Options& o = in.options;
-    if (in.end == RunEnd::kInterrupted) {
-        if (forked != nullptr) forked->KillAll();
-        const int signal_number = InterruptingSignal();
-        std::cerr << "pelto-sim: sweep interrupted by " << SignalName(signal_number) << " during the run without a power cut, at cycle "
-                  << in.host.cpu().Cycles() << '\n';
-        return InterruptedExitStatus(signal_number);
-    }
-    if (in.end != RunEnd::kHalted) {
+    // A signal during the recording: the report covers the cut runs forked before it, of the cut
+    // points the recording had reached.
+    const bool recording_interrupted = in.end == RunEnd::kInterrupted;
+    if (recording_interrupted) {
+        std::cerr << "pelto-sim: sweep interrupted by " << SignalName(InterruptingSignal())
+                  << " during the run without a power cut, at cycle " << in.host.cpu().Cycles()
+                  << ": the report covers the cut points reached by then\n";
+    } else if (in.end != RunEnd::kHalted) {
         std::cerr << "pelto-sim: error: the sweep needs a run that halts; the run without a power cut ended "
                   << RunEndName(in.end) << " after " << in.host.cpu().Cycles() << " cycles\n";
         return in.end == RunEnd::kCycleLimit ? kExitNoHalt : kExitBadInput;
-    }
-    if (!in.unmet.empty()) {
+    } else if (!in.unmet.empty()) {
         std::cerr << "pelto-sim: error: the run without a power cut does not meet the expectations:\n";
         for (const auto& u : in.unmet) std::cerr << "  expected " << u.expected << ", found " << u.found << '\n';
         return kExitUnmet;
-    }
-    if (in.tracker.operations().empty()) {
+    } else if (in.tracker.operations().empty()) {
         std::cerr << "pelto-sim: error: the run without a power cut started no flash operation, so there is nothing to cut"
                   << (o.extensions.empty() ? " (no --ext given)" : "") << '\n';
         return kExitBadInput;
     }
-    if (ExpectationCount(o) == 0)
+    if (ExpectationCount(o) == 0 && !recording_interrupted)
         std::cerr << "pelto-sim: warning: no --expect given: a cut fails only when the firmware does not halt\n";
 
-    const auto all = CutPoints(in.tracker, in.host.cpu().Cycles(), o.sweep_every);
     // This shard's cut runs, walked in order as they start and never listed (the parent's memory
     // stays small however many there are). A cut inside an operation runs once per torn variant:
     // the two extremes, then the random ones.
@@ -295,22 +363,27 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     };
     auto torn_point = [&](uint64_t cycle) { return o.cut_torn && in.tracker.At(cycle) != nullptr; };
     const auto torn_runs = static_cast<std::size_t>(kTornFirstRandom + o.torn_variants - kTornOneBit);
+    std::size_t points = 0;
     std::size_t planned = 0;
-    for (std::size_t i = o.shard_index - 1; i < all.size(); i += o.shard_count) planned += torn_point(all[i]) ? torn_runs : 1;
-    std::size_t next_point = o.shard_index - 1;
+    {
+        CutPointWalk walk(in.tracker, in.host.cpu().Cycles(), o.sweep_every);
+        for (; const auto cycle = walk.Next(); ++points)
+            if (points % o.shard_count == o.shard_index - 1) planned += torn_point(*cycle) ? torn_runs : 1;
+    }
+    CutPointWalk walk(in.tracker, in.host.cpu().Cycles(), o.sweep_every);
+    std::size_t walked = 0;  // cut points of all shards so far
+    std::optional<uint64_t> point;
     uint64_t next_variant = 0;
     auto next_run = [&]() -> std::optional<CutRun> {
-        if (next_point >= all.size()) return std::nullopt;
-        const uint64_t cycle = all[next_point];
-        if (!torn_point(cycle)) {
-            next_point += o.shard_count;
-            return CutRun{cycle, std::nullopt};
+        if (next_variant == 0) {
+            // This shard's next cut point.
+            do point = walk.Next();
+            while (point && walked++ % o.shard_count != o.shard_index - 1);
         }
-        const CutRun run{cycle, kTornOneBit + next_variant};
-        if (++next_variant == torn_runs) {
-            next_variant = 0;
-            next_point += o.shard_count;
-        }
+        if (!point) return std::nullopt;
+        if (!torn_point(*point)) return CutRun{*point, std::nullopt};
+        const CutRun run{*point, kTornOneBit + next_variant};
+        if (++next_variant == torn_runs) next_variant = 0;
         return run;
     };
 
@@ -338,25 +411,80 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
 
     const std::size_t jobs = SweepJobs(o);
     // Forked cut runs ran during the recording; the rest start afresh here.
-    std::map<ForkedCuts::Key, ChildResult> forked_results;
-    if (forked != nullptr) forked_results = forked->Finish(budget);
-    SweepSummary tally{all.size(), 0, 0, jobs, forked_results.size(), planned, {}};
+    if (forked != nullptr) forked->Finish(budget, recording_interrupted);
+    SweepSummary tally{points, 0, 0, jobs, forked != nullptr ? forked->results() : 0, planned, {}};
     int stop_status = kExitOk;  // the exit status when the sweep stops early
-    std::map<ForkedCuts::Key, CutOutcome> outcomes;  // in cut order, as the report lists them
+    // In cut order, as the report lists them: a passing cut run without lint findings as its key
+    // only (with --sweep-every 1 there are millions), the others in full.
+    std::map<ForkedCuts::Key, CutOutcome> outcomes;
+    std::vector<ForkedCuts::Key> passed;
     std::map<std::size_t, CutRun> running;           // the started cut runs, by tag
     std::size_t next_tag = 0;
     Children children;
     Progress progress(planned);
     // From the recording's start: forked cut runs ran during it.
     auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - in.started).count(); };
-    auto stop = [&](std::string why, int status) {
+    std::size_t done = 0;
+    // A cut run's result into its outcome. A run that a signal ended (killed, or interrupted
+    // itself, as a Ctrl+C reaches the whole process group) found nothing: false.
+    std::function<void(std::string, int)> stop;
+    auto judge = [&](const CutRun& run, const ChildResult& r) {
+        const Json result = ParseJson(r.out);
+        if (r.killed || (result.is_object() && result.value("end", Json()) == RunEndName(RunEnd::kInterrupted))) return;
+        CutOutcome c;
+        c.cycle = run.cycle;
+        c.torn = run.torn;
+        const FlashOperation* op = in.tracker.At(c.cycle);
+        c.operation = op ? Describe(*op, c.cycle) : "between operations";
+        if (result.is_object()) {
+            c.end = BytesFromJson(result.value("end", Json())).value_or("");
+            c.unmet = UnmetFromJson(result);
+            for (auto& f : LintFromJson(result))
+                if (f.cycle >= c.cycle) c.lint.push_back(std::move(f));
+        }
+        // The exit status says what the run found only when the run reported: a sanitizer or a
+        // signal can end it with any status, and that is a crash, never "did not halt".
+        if (r.status == kChildCrashed) {
+            c.problem = "crashed: " + r.crash + (r.err.empty() ? "" : ": " + FirstLine(r.err));
+        } else if (c.end.empty()) {
+            c.problem = "crashed: exit status " + std::to_string(r.status) + (r.err.empty() ? "" : ": " + FirstLine(r.err));
+        } else if (r.status == kExitOk) {
+            c.passed = !(o.lint_error && !c.lint.empty());
+        } else if (r.status == kExitNoHalt && c.end == RunEndName(RunEnd::kCycleLimit)) {
+            c.problem = budget == 0 ? "did not halt" : "did not halt within " + std::to_string(budget) + " cycles after the cut";
+        } else if (r.status == kExitBadInput) {
+            std::cerr << "pelto-sim: error: the cut run at cycle " << c.cycle << " refused its input: " << FirstLine(r.err) << '\n';
+            c.problem = "refused its input: " + FirstLine(r.err);
+            stop("stopped: a cut run refused its input", kExitBadInput);
+        } else if (r.status != kExitUnmet) {
+            c.problem = "exit status " + std::to_string(r.status) + ": " + FirstLine(r.err);
+        }
+        if (c.end.empty()) c.end = "without a result";
+        // Only a failure shows how to reproduce it: a passing cut keeps no command.
+        if (!c.passed) {
+            ++tally.failed;
+            c.command = shown + " --power-cut-at " + std::to_string(c.cycle) + (c.torn ? " --torn-seed " + std::to_string(*c.torn) : "");
+            auto launch_args = base;
+            if (c.torn) launch_args.insert(launch_args.end(), {"--torn-seed", std::to_string(*c.torn)});
+            c.launch = debug::LaunchConfiguration(launch_args, c.cycle);
+        }
+        if (c.passed && c.lint.empty()) passed.emplace_back(c.cycle, c.torn);
+        else outcomes.emplace(ForkedCuts::Key{c.cycle, c.torn}, std::move(c));
+        ++done;
+        progress.Update(done, tally.failed, elapsed());
+    };
+    // Stopping ends the cut runs started here; those that had ended by themselves still count.
+    stop = [&](std::string why, int status) {
         if (!tally.stopped.empty()) return;
         tally.stopped = std::move(why);
         stop_status = status;
-        children.KillAll();
+        for (const auto& r : children.KillAll()) {
+            const auto started = running.find(r.tag);
+            judge(started->second, r);
+            running.erase(started);
+        }
     };
     bool more = true;
-    std::size_t done = 0;
     while (tally.stopped.empty()) {
         if (const int signal_number = InterruptingSignal(); signal_number != 0) {
             stop("interrupted by " + SignalName(signal_number), InterruptedExitStatus(signal_number));
@@ -371,9 +499,7 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
                 more = false;
                 break;
             }
-            if (const auto found = forked_results.find({next->cycle, next->torn}); found != forked_results.end()) {
-                r = std::move(found->second);
-                forked_results.erase(found);
+            if (forked != nullptr && (r = forked->Take({next->cycle, next->torn}))) {
                 run = *next;
                 break;
             }
@@ -391,65 +517,47 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
         if (!tally.stopped.empty()) break;
         if (!r) {
             if (children.running() == 0) break;
-            r = children.WaitAny();
+            r = children.WaitAnyUnless([] { return InterruptingSignal() != 0; });
+            if (!r) continue;
             const auto started = running.find(r->tag);
             run = started->second;
             running.erase(started);
         }
-        // A cut run ended by the signal that interrupts the sweep is not a result.
-        if (InterruptingSignal() != 0) continue;
-        CutOutcome c;
-        c.cycle = run.cycle;
-        c.torn = run.torn;
-        const FlashOperation* op = in.tracker.At(c.cycle);
-        c.operation = op ? Describe(*op, c.cycle) : "between operations";
-        const Json result = ParseJson(r->out);
-        if (result.is_object()) {
-            c.end = BytesFromJson(result.value("end", Json())).value_or("");
-            c.unmet = UnmetFromJson(result);
-            for (auto& f : LintFromJson(result))
-                if (f.cycle >= c.cycle) c.lint.push_back(std::move(f));
-        }
-        // The exit status says what the run found only when the run reported: a sanitizer or a
-        // signal can end it with any status, and that is a crash, never "did not halt".
-        if (r->status == kChildCrashed) {
-            c.problem = "crashed: " + r->crash + (r->err.empty() ? "" : ": " + FirstLine(r->err));
-        } else if (c.end.empty()) {
-            c.problem = "crashed: exit status " + std::to_string(r->status) + (r->err.empty() ? "" : ": " + FirstLine(r->err));
-        } else if (r->status == kExitOk) {
-            c.passed = !(o.lint_error && !c.lint.empty());
-        } else if (r->status == kExitNoHalt && c.end == RunEndName(RunEnd::kCycleLimit)) {
-            c.problem = budget == 0 ? "did not halt" : "did not halt within " + std::to_string(budget) + " cycles after the cut";
-        } else if (r->status == kExitBadInput) {
-            std::cerr << "pelto-sim: error: the cut run at cycle " << c.cycle << " refused its input: " << FirstLine(r->err) << '\n';
-            c.problem = "refused its input: " + FirstLine(r->err);
-            stop("stopped: a cut run refused its input", kExitBadInput);
-        } else if (r->status != kExitUnmet) {
-            c.problem = "exit status " + std::to_string(r->status) + ": " + FirstLine(r->err);
-        }
-        if (c.end.empty()) c.end = "without a result";
-        // Only a failure shows how to reproduce it: a passing cut keeps no command.
-        if (!c.passed) {
-            ++tally.failed;
-            c.command = shown + " --power-cut-at " + std::to_string(c.cycle) + (c.torn ? " --torn-seed " + std::to_string(*c.torn) : "");
-            auto launch_args = base;
-            if (c.torn) launch_args.insert(launch_args.end(), {"--torn-seed", std::to_string(*c.torn)});
-            c.launch = debug::LaunchConfiguration(launch_args, c.cycle);
-        }
-        outcomes.emplace(ForkedCuts::Key{c.cycle, c.torn}, std::move(c));
-        ++done;
-        progress.Update(done, tally.failed, elapsed());
+        judge(run, *r);
     }
+    // Forked cut runs that ended before the sweep stopped are results too.
+    if (forked != nullptr)
+        for (const auto& [key, r] : forked->TakeRest()) judge({key.first, key.second}, r);
     tally.seconds = elapsed();
     progress.Finish();
+    std::ranges::sort(passed);
     std::vector<CutOutcome> reported;
-    reported.reserve(outcomes.size());
-    while (!outcomes.empty()) reported.push_back(std::move(outcomes.extract(outcomes.begin()).mapped()));
-    if (o.json) out << JsonLine(SweepJson(RecordOf(in), reported, tally)) << '\n';
-    else WriteSweepText(out, RecordOf(in), reported, tally);
+    reported.reserve(outcomes.size() + passed.size());
+    for (auto next = passed.begin(); next != passed.end() || !outcomes.empty();) {
+        if (next == passed.end() || (!outcomes.empty() && outcomes.begin()->first < *next)) {
+            reported.push_back(std::move(outcomes.extract(outcomes.begin()).mapped()));
+            continue;
+        }
+        CutOutcome c;
+        c.cycle = next->first;
+        c.torn = next->second;
+        c.passed = true;
+        const FlashOperation* op = in.tracker.At(c.cycle);
+        c.operation = op ? Describe(*op, c.cycle) : "between operations";
+        reported.push_back(std::move(c));
+        ++next;
+    }
+    passed = {};
+    // Only the JSON names every cut point (to merge shards), and its list goes once it is built.
+    if (o.json) {
+        const Json json = SweepJson(RecordOf(in, true), reported, tally);
+        out << JsonLine(json) << '\n';
+    }
+    const SweepRecord record = RecordOf(in, false);
+    if (!o.json) WriteSweepText(out, record, reported, tally);
     if (o.sweep_svg) {
         std::string error;
-        if (!WriteSweepSvg(*o.sweep_svg, RecordOf(in), reported, error)) {
+        if (!WriteSweepSvg(*o.sweep_svg, record, reported, error)) {
             std::cerr << "pelto-sim: error: " << error << '\n';
             return kExitBadInput;
         }

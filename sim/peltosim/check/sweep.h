@@ -28,8 +28,27 @@ namespace peltosim {
 // and every `every` cycles up to `end_cycle` (0: none); ascending, each once.
 std::vector<uint64_t> CutPoints(const FlashTracker& tracker, uint64_t end_cycle, uint64_t every);
 
-// What identifies this sweep and what its reports show of the recording run.
-SweepRecord RecordOf(const SweepInput& in);
+// The same cut points one at a time, never listed: with --sweep-every 1 there is one a cycle.
+class CutPointWalk {
+public:
+    CutPointWalk(const FlashTracker& tracker, uint64_t end_cycle, uint64_t every)
+        : changes_(tracker.changes()), operations_(tracker.operations()), end_(end_cycle), every_(every), next_every_(every) {}
+    std::optional<uint64_t> Next();
+
+private:
+    const std::vector<uint64_t>& changes_;
+    const std::vector<FlashOperation>& operations_;
+    uint64_t end_;
+    uint64_t every_;
+    uint64_t next_every_;
+    std::size_t change_ = 0;
+    std::size_t operation_ = 0;
+    std::optional<uint64_t> last_;
+};
+
+// What identifies this sweep and what its reports show of the recording run; its cut points
+// only `with_cut_points` (the JSON names them, to merge shards; the text and picture do not).
+SweepRecord RecordOf(const SweepInput& in, bool with_cut_points = true);
 
 // Cut runs forked from the recording run at their cut points (where the system can fork): the
 // child applies the cut and runs on as a cut run would, the parent goes on recording. Nothing
@@ -61,14 +80,24 @@ public:
 
     using Key = std::pair<uint64_t, std::optional<uint64_t>>;  // cut cycle, torn variant
     // In the parent after the recording: tells the running children their budget (cycles after
-    // the cut), waits for them and hands over every result, by cut run.
-    std::map<Key, ChildResult> Finish(uint64_t budget);
-    // Ends the running children at once (the sweep was interrupted).
-    void KillAll() { children_.KillAll(); }
+    // the cut) and waits for them. When a signal interrupted the recording (`interrupted`), or
+    // interrupts the wait, it ends the running ones at once instead and keeps what those that
+    // had ended by themselves found.
+    void Finish(uint64_t budget, bool interrupted);
+    // After Finish: how many cut runs have a result.
+    std::size_t results() const { return result_count_; }
+    // After Finish: the result of cut run `key`, each once, asked for in cut order.
+    std::optional<ChildResult> Take(const Key& key);
+    // After Finish: the results not taken (the sweep stopped before their turn), in cut order.
+    std::vector<std::pair<Key, ChildResult>> TakeRest();
 
 private:
     void Hook();
-    void Collect();
+    // Waits for a child and keeps its result; false when a signal interrupted the sweep first.
+    bool Collect();
+    void Keep(ChildResult r);
+    void Judge(uint64_t budget);
+    ChildResult Unpacked(std::size_t passed) const;
 
     SimHost& host_;
     const FlashTracker& tracker_;
@@ -83,8 +112,20 @@ private:
     uint64_t next_every_ = 0;
     uint64_t last_point_ = 0;
     std::size_t point_index_ = 0;
-    std::vector<Key> runs_;                 // by tag
+    std::size_t next_tag_ = 0;
+    std::map<std::size_t, Key> running_;  // the running children's cut runs, by tag
+    // A passing cut run without lint findings is kept as its end and cycles only (the parent
+    // holds every forked result until the recording ends); the others in full.
+    struct Passed {
+        Key key;
+        uint64_t cycles;
+        std::size_t end;  // in ends_
+    };
+    std::vector<Passed> passed_;    // in cut order after Finish
+    std::vector<std::string> ends_;  // the few ends that passing runs name
+    std::size_t next_passed_ = 0;
     std::map<Key, ChildResult> results_;
+    std::size_t result_count_ = 0;
     std::atomic<uint64_t>* budget_ = nullptr;  // shared with the children; 0 until known
 };
 

@@ -352,24 +352,89 @@ report(code_u == 2 and "pc:" in err, "--sweep-until pc: needs an address", f"exi
 # ---- signals, crashes and outputs that cannot be written ----
 # The first SIGINT or SIGTERM stops the sweep: a report of what was done, marked, and no cut run
 # left behind (forked ones have the sweep's own command line, spawned ones the program's name).
+# Forked cut runs pace the recording run (2 at a time, each a whole boot), so a signal 3 s in lands
+# while it records: the report covers the forked runs that had ended, of the cut points reached.
 with tempfile.TemporaryDirectory() as tmp:
+    # signal, exit status, options, --json, the recording run interrupted (forked cut runs)
+    stops = [(signal.SIGINT, 130, [], False, not UNDER_WINE)]
     # Under Wine a SIGTERM ends the Windows process at once, as Windows itself has no such signal.
-    stops = ((signal.SIGINT, 130, []),) + (() if UNDER_WINE else ((signal.SIGTERM, 143, ["--sweep-spawn"]),))
-    for signal_number, status, spawn in stops:
-        unique = os.path.join(tmp, f"interrupted_{signal_number}.ihx")
+    if not UNDER_WINE:
+        stops += [(signal.SIGTERM, 143, [], True, True), (signal.SIGTERM, 143, ["--sweep-spawn"], False, False)]
+    for signal_number, status, spawn, as_json, in_recording in stops:
+        name = signal.Signals(signal_number).name
+        unique = os.path.join(tmp, f"interrupted_{name}{'_spawn' if spawn else ''}.ihx")
+        svg = unique + ".svg"
         shutil.copy(prog("naive_store"), unique)
         sweep_proc = subprocess.Popen(args.sim + ["--ext", args.ext, unique, "--expect", "xdata:0x9F00=0x02", "--cut-model", "atomic",
-                                                  "--power-cut-sweep", "--sweep-every", "2000", "--jobs", "2"] + spawn,
+                                                  "--power-cut-sweep", "--sweep-every", "2000", "--jobs", "2", "--sweep-svg", svg]
+                                      + spawn + (["--json"] if as_json else []),
                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         time.sleep(3)
         sweep_proc.send_signal(signal_number)
         out, err = sweep_proc.communicate(timeout=120)
         time.sleep(0.5)
         left = subprocess.run(["pgrep", "-f", unique], capture_output=True, text=True).stdout.split()
+        if as_json:
+            try:
+                data = json.loads(out)
+                done, planned = data["runs"], data["planned"]
+                marked = data["stopped"] == f"interrupted by {name}" and len(data["cuts"]) == done
+                recording_end = data["recording"]["end"]
+            except (ValueError, KeyError):
+                done = planned = recording_end = None
+                marked = False
+        else:
+            mark = re.search(rf"^sweep: interrupted by {name} after (\d+) of (\d+) cut runs$", out, re.M)
+            tried = re.search(r"^sweep: (\d+) cut points tried, (\d+) passed, (\d+) failed", out, re.M)
+            done, planned = (int(mark[1]), int(mark[2])) if mark else (None, None)
+            marked = bool(mark and tried) and int(tried[2]) + int(tried[3]) == done
+            recording_end = "interrupted" if "during the run without a power cut" in err else "halted"
+        try:
+            ticks = sum(1 for line in ET.parse(svg).getroot().iter("{http://www.w3.org/2000/svg}line")
+                        if line.get("stroke") in ("red", "#2a9d4a"))
+        except (ET.ParseError, OSError):
+            ticks = None
+        # Interrupted while recording, the forked runs done are reported (at least one by 3 s).
+        report(sweep_proc.returncode == status and marked and ticks == done and done is not None and planned >= done
+               and (done > 0 if in_recording else True) and recording_end == ("interrupted" if in_recording else "halted")
+               and not left,
+               f"{name} during a sweep{' (spawned)' if spawn else ''}{' while it records' if in_recording else ''}: exit {status}, "
+               f"the {'JSON' if as_json else 'text'} report and the picture of the runs done, marked, no process left",
+               f"exit {sweep_proc.returncode}, done {done} of {planned}, ticks {ticks}, recording {recording_end}, "
+               f"{out.strip()[-200:]!r} {err.strip()[-200:]!r}, left {left}")
+    # A sweep killed outright (SIGKILL: no report, nothing of its own done) takes its cut runs with
+    # it: a parent-death signal on Linux, on Windows a job object that ends them with its last
+    # handle. A sweep interrupted while its cut runs run (the signal to it alone) ends them and
+    # reports. slow_halt's runs take seconds, so a run not ended would still be there.
+    def alive(pattern):
+        return [int(pid) for pid in subprocess.run(["pgrep", "-f", pattern], capture_output=True, text=True).stdout.split()]
+
+    # signal, exit status (None: killed, no report), options
+    ends = [(signal.SIGKILL, None, []), (signal.SIGINT, 130, [])]
+    if not UNDER_WINE:
+        ends += [(signal.SIGKILL, None, ["--sweep-spawn"]), (signal.SIGTERM, 143, ["--sweep-spawn"])]
+    for signal_number, status, spawn in ends:
         name = signal.Signals(signal_number).name
-        report(sweep_proc.returncode == status and (f"interrupted by {name} after" in out or "during the run without" in err)
-               and not left, f"{name} during a sweep{' (spawned)' if spawn else ''}: exit {status}, a report marked, no process left",
-               f"exit {sweep_proc.returncode}, {out.strip()[-200:]!r} {err.strip()[-200:]!r}, left {left}")
+        unique = os.path.join(tmp, f"ended_{name}{'_spawn' if spawn else ''}.ihx")
+        shutil.copy(prog("slow_halt"), unique)
+        sweep_proc = subprocess.Popen(args.sim + ["--ext", args.ext, unique, "--expect", "xdata:0x9F00=0x01", "--power-cut-sweep",
+                                                  "--jobs", "2"] + spawn, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        deadline = time.time() + 120
+        cut_runs = []
+        while len(cut_runs) < 2 and time.time() < deadline and sweep_proc.poll() is None:
+            time.sleep(0.2)
+            cut_runs = [pid for pid in alive(unique) if pid != sweep_proc.pid]
+        sweep_proc.send_signal(signal_number)
+        out, _ = sweep_proc.communicate(timeout=120)
+        time.sleep(0.5)
+        left = alive(unique)
+        for pid in left:
+            os.kill(pid, signal.SIGKILL)
+        reported = status is None or (sweep_proc.returncode == status and f"interrupted by {name} after" in out)
+        report(len(cut_runs) == 2 and reported and not left,
+               f"a sweep {'killed outright' if status is None else 'given ' + name + ' while its cut runs run'}"
+               f"{' (spawned)' if spawn else ''} leaves no cut run behind",
+               f"exit {sweep_proc.returncode}, cut runs seen {cut_runs}, left {left}, {out.strip()[-200:]!r}")
     code_full, _, err = (lambda r: (r.returncode, r.stdout, r.stderr))(
         subprocess.run(args.sim + NAIVE + ["--power-cut-sweep", "--jobs", "2"], stdout=open("/dev/full", "w"),
                        stderr=subprocess.PIPE, text=True, timeout=600))
