@@ -144,3 +144,15 @@ uint8_t store_save(const struct settings *s)
     store.version = pending.version;
     return STORE_OK;
 }
+
+uint8_t store_views_agree(void)
+{
+    uint8_t slot;
+    for (slot = 0; slot < STORE_SLOTS; ++slot) {
+        uint16_t offset = slot_address(slot) - STORE_BASE;
+        if (!(store.valid & (1u << slot))) continue;
+        if (memcmp((const __code uint8_t *)(STORE_VIEW + offset), (const __code uint8_t *)(STORE_BASE + offset), RECORD_SIZE) != 0)
+            return 0;
+    }
+    return 1;
+}

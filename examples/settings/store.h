@@ -78,6 +78,11 @@ uint8_t store_save(const struct settings *s);
 
 uint16_t record_checksum(const uint8_t *bytes);
 
+/* Whether both views of DFLASH show the valid records alike. Slots that are not valid are left
+ * out: one whose program a cut tore may read differently on every read until its sector is
+ * erased again. */
+uint8_t store_views_agree(void);
+
 /* Called by the store right after it started a flash operation (the application may log it). */
 void store_started(uint8_t op, uint16_t address);
 
