@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -60,6 +61,8 @@ std::string FirstLine(const std::string& text) {
 class Progress {
 public:
     explicit Progress(std::size_t total) : total_(total), on_(PELTO_ISATTY(PELTO_FILENO(stderr)) != 0) {}
+    // Depth 2: more cut runs, found in the recoveries.
+    void Grow(std::size_t more) { total_ += more; }
     void Update(std::size_t done, std::size_t failed, double seconds) {
         if (!on_ || (seconds - last_ < kProgressSeconds && done != total_)) return;
         last_ = seconds;
@@ -105,20 +108,80 @@ std::optional<uint64_t> JsonCycles(const std::string& json) {
     return result["cycles"].get<uint64_t>();
 }
 
-// A passing cut run without lint findings is kept as its end and cycles only: the parent holds
-// every forked result until the recording ends, and the report needs no more of it.
+// A passing cut run without lint findings is kept as its end and cycles only (and, at depth 2,
+// its recovery's cut points and runs): the parent holds every forked result until the recording
+// ends, and the report needs no more of it.
 void TrimPassed(ChildResult& r) {
     if (r.status != kExitOk) return;
     const Json result = ParseJson(r.out);
     if (!result.is_object() || !LintFromJson(result).empty()) return;
-    r.out = JsonLine(Json{{"end", result.value("end", Json())}, {"cycles", result.value("cycles", Json())}});
+    Json kept{{"end", result.value("end", Json())}, {"cycles", result.value("cycles", Json())}};
+    for (const char* part : {kRecoveryCuts, kRecoveryRuns})
+        if (result.contains(part)) kept[part] = result[part];
+    r.out = JsonLine(kept);
     r.err = std::string();
+}
+
+// A forked run that halted only after its budget (cycles after its last cut) would have been
+// stopped there when started afresh.
+void ChargeBudget(ChildResult& r, uint64_t last_cut, uint64_t budget) {
+    const auto cycles = JsonCycles(r.out);
+    if (budget != 0 && cycles && *cycles > last_cut + budget && (r.status == kExitOk || r.status == kExitUnmet)) r.status = kExitNoHalt;
+}
+
+// The torn variants a cut point runs: inside an operation the two extremes and the random ones,
+// else the one atomic cut.
+std::vector<std::optional<uint64_t>> VariantsAt(bool inside, const Options& o) {
+    if (!o.cut_torn || !inside) return {std::nullopt};
+    std::vector<std::optional<uint64_t>> variants;
+    for (uint64_t v = kTornOneBit; v < kTornFirstRandom + o.torn_variants; ++v) variants.push_back(v);
+    return variants;
+}
+
+// A --power-cut-at value: CYCLE, or CYCLE:SEED for a torn variant.
+std::string CutArgument(uint64_t cycle, std::optional<uint64_t> torn) {
+    return std::to_string(cycle) + (torn ? ":" + std::to_string(*torn) : "");
 }
 
 }  // namespace
 
-ForkedCuts::ForkedCuts(SimHost& host, const FlashTracker& tracker, TornCut* torn, const Options& options)
-    : host_(host), tracker_(tracker), torn_(torn), options_(options), jobs_(SweepJobs(options)), next_every_(options.sweep_every) {
+void RecoveryCuts::ChipReset(uint64_t cycle, bool power_cut) {
+    if (!power_cut) return;
+    cut_ = cycle;
+    next_change_ = tracker_.changes().size();
+    next_operation_ = tracker_.operations().size();
+}
+
+std::vector<uint64_t> RecoveryCuts::Take(uint64_t now) {
+    if (!cut_) return {};
+    std::vector<uint64_t> points;
+    // The extension's start-up writes at the power-on's own cycle; the firmware's come later.
+    const auto& changes = tracker_.changes();
+    for (; next_change_ < changes.size() && changes[next_change_] + 1 <= now; ++next_change_)
+        if (changes[next_change_] > *cut_) points.push_back(changes[next_change_] + 1);
+    const auto& ops = tracker_.operations();
+    for (; next_operation_ < ops.size() && ops[next_operation_].start + 1 <= now; ++next_operation_)
+        if (ops[next_operation_].start > *cut_) points.push_back(ops[next_operation_].start + 1);
+    std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
+    std::erase_if(points, [&](uint64_t p) { return !taken_.empty() && p <= taken_.back(); });
+    taken_.insert(taken_.end(), points.begin(), points.end());
+    return points;
+}
+
+Json RecoveryCuts::ToJson(uint64_t end) {
+    Take(end);
+    Json list = Json::array();
+    for (const uint64_t point : taken_) {
+        const FlashOperation* op = tracker_.At(point);
+        list.push_back({{"cycle", point}, {"operation", op ? Json(Describe(*op, point)) : Json()}});
+    }
+    return list;
+}
+
+ForkedCuts::ForkedCuts(SimHost& host, const FlashTracker& tracker, TornCut* torn, RecoveryCuts* recovery, const Options& options)
+    : host_(host), tracker_(tracker), torn_(torn), recovery_(recovery), options_(options), jobs_(SweepJobs(options)),
+      next_every_(options.sweep_every) {
 #ifndef _WIN32
     void* shared = mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared != MAP_FAILED) budget_ = new (shared) std::atomic<uint64_t>(0);
@@ -138,6 +201,10 @@ ForkedCuts::~ForkedCuts() {
 }
 
 void ForkedCuts::Hook() {
+    if (child_cut_) {
+        RecoveryHook();
+        return;
+    }
     const uint64_t now = host_.cpu().Cycles();
     // The cut points up to now, in order, as CutPoints lists them.
     std::vector<uint64_t> points;
@@ -156,17 +223,13 @@ void ForkedCuts::Hook() {
         if (point <= last_point_) continue;
         last_point_ = point;
         if (point_index_++ % options_.shard_count != options_.shard_index - 1) continue;
-        std::vector<std::optional<uint64_t>> variants{std::nullopt};
-        if (options_.cut_torn && tracker_.At(point) != nullptr) {
-            variants.clear();
-            for (uint64_t v = kTornOneBit; v < kTornFirstRandom + options_.torn_variants; ++v) variants.push_back(v);
-        }
-        for (const auto& variant : variants) {
+        for (const auto& variant : VariantsAt(tracker_.At(point) != nullptr, options_)) {
             std::string error;
             switch (children_.Fork(runs_.size(), error)) {
             case Children::kForkedChild:
                 child_cut_ = point;
-                host_.SetCutHook(nullptr);
+                // At depth 2 the child goes on forking, at its recovery's cut points.
+                if (recovery_ == nullptr) host_.SetCutHook(nullptr);
                 if (torn_ && variant) torn_->SetVariant(*variant);
                 if (prepare_child_) prepare_child_();
                 // Without --max-cycles the budget comes from the parent once the recording has ended.
@@ -175,7 +238,7 @@ void ForkedCuts::Hook() {
                 host_.ScheduleReset(point, true);
                 return;
             case Children::kForkedParent:
-                runs_.push_back({point, variant});
+                runs_.push_back({point, variant, std::nullopt, std::nullopt});
                 while (children_.running() >= jobs_) Collect();
                 break;
             case Children::kForkFailed:
@@ -184,6 +247,48 @@ void ForkedCuts::Hook() {
             }
         }
     }
+}
+
+void ForkedCuts::RecoveryHook() {
+    if (recovery_ == nullptr || second_cut_) return;
+    for (const uint64_t point : recovery_->Take(host_.cpu().Cycles())) {
+        for (const auto& variant : VariantsAt(tracker_.At(point) != nullptr, options_)) {
+            std::string error;
+            switch (children_.Fork(0, error)) {
+            case Children::kForkedChild:
+                second_cut_ = true;
+                child_cut_ = point;
+                host_.SetCutHook(nullptr);
+                if (torn_ && variant) torn_->SetVariant(*variant);
+                host_.SetCycleLimit(options_.max_cycles_given && options_.max_cycles != 0 ? point + options_.max_cycles : ~uint64_t{0});
+                host_.ScheduleReset(point, true);
+                return;
+            case Children::kForkedParent: {
+                // One at a time: this run waits, so the sweep's jobs stay the processes at work.
+                ChildResult r = children_.WaitAny();
+                TrimPassed(r);
+                recovery_runs_.push_back({point, variant, std::move(r)});
+                break;
+            }
+            case Children::kForkFailed:
+                // Left to the sweep, which starts it afresh with both cuts.
+                break;
+            }
+        }
+    }
+}
+
+Json ForkedCuts::RecoveryRuns() const {
+    if (second_cut_) return Json();
+    Json runs = Json::array();
+    for (const auto& run : recovery_runs_)
+        runs.push_back({{"cycle", run.cycle},
+                        {"torn", run.torn ? Json(*run.torn) : Json()},
+                        {"status", run.result.status},
+                        {"crash", JsonText(run.result.crash)},
+                        {"out", JsonText(run.result.out)},
+                        {"err", JsonText(run.result.err)}});
+    return runs;
 }
 
 void ForkedCuts::Collect() {
@@ -201,11 +306,7 @@ std::map<ForkedCuts::Key, ChildResult> ForkedCuts::Finish(uint64_t budget) {
     host_.SetCutHook(nullptr);
     if (budget_ != nullptr) budget_->store(budget, std::memory_order_relaxed);
     while (children_.running() > 0) Collect();
-    // A child that halted only after its budget would have been stopped there when started afresh.
-    for (auto& [key, r] : results_) {
-        const auto cycles = JsonCycles(r.out);
-        if (budget != 0 && cycles && *cycles > key.first + budget && (r.status == 0 || r.status == 3)) r.status = 1;
-    }
+    for (auto& [key, r] : results_) ChargeBudget(r, key.cycle, budget);
     return std::move(results_);
 }
 
@@ -236,7 +337,7 @@ SweepRecord RecordOf(const SweepInput& in) {
     const Options& o = in.options;
     const uint64_t cycles = in.host.cpu().Cycles();
     return {CutRunArguments(in.args), CutPoints(in.tracker, cycles, o.sweep_every), o.cut_torn, o.torn_variants, o.sweep_every,
-            o.shard_index, o.shard_count, cycles, RunEndName(in.end), in.tracker.changes().size(), in.tracker.operations()};
+            o.sweep_depth, o.shard_index, o.shard_count, cycles, RunEndName(in.end), in.tracker.changes().size(), in.tracker.operations()};
 }
 
 int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
@@ -269,10 +370,11 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     const auto all = CutPoints(in.tracker, in.host.cpu().Cycles(), o.sweep_every);
     // This shard's cut runs, walked in order as they start and never listed (the parent's memory
     // stays small however many there are). A cut inside an operation runs once per torn variant:
-    // the two extremes, then the random ones.
+    // the two extremes, then the random ones. At depth 2 a passing cut run's recovery adds the
+    // runs with a second cut, queued as its result comes in.
     struct CutRun {
-        uint64_t cycle;
-        std::optional<uint64_t> torn;
+        CutKey key;
+        std::string second_operation;  // what the second cut interrupts
     };
     auto torn_point = [&](uint64_t cycle) { return o.cut_torn && in.tracker.At(cycle) != nullptr; };
     const auto torn_runs = static_cast<std::size_t>(kTornFirstRandom + o.torn_variants - kTornOneBit);
@@ -280,14 +382,20 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     for (std::size_t i = o.shard_index - 1; i < all.size(); i += o.shard_count) planned += torn_point(all[i]) ? torn_runs : 1;
     std::size_t next_point = o.shard_index - 1;
     uint64_t next_variant = 0;
+    std::deque<CutRun> second_runs;
     auto next_run = [&]() -> std::optional<CutRun> {
+        if (!second_runs.empty()) {
+            CutRun run = std::move(second_runs.front());
+            second_runs.pop_front();
+            return run;
+        }
         if (next_point >= all.size()) return std::nullopt;
         const uint64_t cycle = all[next_point];
         if (!torn_point(cycle)) {
             next_point += o.shard_count;
-            return CutRun{cycle, std::nullopt};
+            return CutRun{{cycle, std::nullopt, std::nullopt, std::nullopt}, {}};
         }
-        const CutRun run{cycle, kTornOneBit + next_variant};
+        const CutRun run{{cycle, kTornOneBit + next_variant, std::nullopt, std::nullopt}, {}};
         if (++next_variant == torn_runs) {
             next_variant = 0;
             next_point += o.shard_count;
@@ -316,15 +424,16 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
             lint += (i ? ",-" : "=-") + std::string(kLintChecks[static_cast<std::size_t>(o.lint_off[i])].name);
         base.push_back(lint);
     }
+    const bool deep = o.sweep_depth > 1;
 
     const std::size_t jobs = SweepJobs(o);
     // Forked cut runs ran during the recording; the rest start afresh here.
-    std::map<ForkedCuts::Key, ChildResult> forked_results;
+    std::map<CutKey, ChildResult> forked_results;
     if (forked != nullptr) forked_results = forked->Finish(budget);
     SweepSummary tally{all.size(), 0, 0, jobs, forked_results.size(), planned, {}};
     int stop_status = kExitOk;  // the exit status when the sweep stops early
-    std::map<ForkedCuts::Key, CutOutcome> outcomes;  // in cut order, as the report lists them
-    std::map<std::size_t, CutRun> running;           // the started cut runs, by tag
+    std::map<CutKey, CutOutcome> outcomes;  // in cut order, as the report lists them
+    std::map<std::size_t, CutRun> running;  // the started cut runs, by tag
     std::size_t next_tag = 0;
     Children children;
     Progress progress(planned);
@@ -336,7 +445,45 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
         stop_status = status;
         children.KillAll();
     };
-    bool more = true;
+    // A passing first cut's recovery, as its result lists it: the runs with a second cut, queued,
+    // and those its forked process ran already, kept as results.
+    auto queue_recovery = [&](const CutRun& first, const Json& result) {
+        if (!result.contains(kRecoveryCuts) || !result[kRecoveryCuts].is_array()) return;
+        std::map<CutKey, ChildResult> ran;
+        for (const auto& j : result.value(kRecoveryRuns, Json::array())) {
+            const Json cycle = j.value("cycle", Json());
+            const Json torn = j.value("torn", Json());
+            if (!cycle.is_number_unsigned()) continue;
+            ChildResult r;
+            r.status = j.value("status", kChildCrashed);
+            r.crash = BytesFromJson(j.value("crash", Json())).value_or("");
+            r.out = BytesFromJson(j.value("out", Json())).value_or("");
+            r.err = BytesFromJson(j.value("err", Json())).value_or("");
+            ChargeBudget(r, cycle.get<uint64_t>(), budget);
+            const CutKey key{first.key.cycle, first.key.torn, cycle.get<uint64_t>(),
+                             torn.is_number_unsigned() ? std::optional(torn.get<uint64_t>()) : std::nullopt};
+            ran.emplace(key, std::move(r));
+        }
+        std::size_t added = 0;
+        for (const auto& point : result[kRecoveryCuts]) {
+            const Json cycle = point.value("cycle", Json());
+            // A run started afresh stops at its budget: no second cut after it.
+            if (!cycle.is_number_unsigned() || (budget != 0 && cycle.get<uint64_t>() > first.key.cycle + budget)) continue;
+            const Json operation = point.value("operation", Json());
+            for (const auto& variant : VariantsAt(operation.is_string(), o)) {
+                CutRun run{{first.key.cycle, first.key.torn, cycle.get<uint64_t>(), variant},
+                           operation.is_string() ? operation.get<std::string>() : std::string(kBetweenOperations)};
+                if (auto found = ran.find(run.key); found != ran.end()) {
+                    forked_results.emplace(run.key, std::move(found->second));
+                    ++tally.forked;
+                }
+                second_runs.push_back(std::move(run));
+                ++added;
+            }
+        }
+        tally.planned += added;
+        progress.Grow(added);
+    };
     std::size_t done = 0;
     while (tally.stopped.empty()) {
         if (const int signal_number = InterruptingSignal(); signal_number != 0) {
@@ -346,50 +493,52 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
         // The next result: a forked one in cut order, or else one of the cut runs started here.
         std::optional<ChildResult> r;
         CutRun run{};
-        while (!r && more && children.running() < jobs) {
-            const auto next = next_run();
-            if (!next) {
-                more = false;
-                break;
-            }
-            if (const auto found = forked_results.find({next->cycle, next->torn}); found != forked_results.end()) {
+        while (!r && children.running() < jobs) {
+            auto next = next_run();
+            if (!next) break;
+            if (const auto found = forked_results.find(next->key); found != forked_results.end()) {
                 r = std::move(found->second);
                 forked_results.erase(found);
-                run = *next;
+                run = std::move(*next);
                 break;
             }
             auto args = base;
-            args.insert(args.end(), {"--json", "--power-cut-at", std::to_string(next->cycle)});
-            if (next->torn) args.insert(args.end(), {"--torn-seed", std::to_string(*next->torn)});
+            args.insert(args.end(), {"--json", "--power-cut-at", CutArgument(next->key.cycle, next->key.torn)});
+            if (next->key.second) args.insert(args.end(), {"--power-cut-at", CutArgument(*next->key.second, next->key.second_torn)});
+            else if (deep) args.insert(args.end(), {"--sweep-depth", std::to_string(o.sweep_depth)});
             std::string error;
             if (!children.Start(next_tag, self, args, error)) {
-                std::cerr << "pelto-sim: error: the cut run at cycle " << next->cycle << ": " << error << '\n';
+                std::cerr << "pelto-sim: error: the cut run at cycle " << next->key.cycle << ": " << error << '\n';
                 stop("stopped: a cut run could not be started", kExitBadInput);
                 break;
             }
-            running.emplace(next_tag++, *next);
+            running.emplace(next_tag++, std::move(*next));
         }
         if (!tally.stopped.empty()) break;
         if (!r) {
             if (children.running() == 0) break;
             r = children.WaitAny();
             const auto started = running.find(r->tag);
-            run = started->second;
+            run = std::move(started->second);
             running.erase(started);
         }
         // A cut run ended by the signal that interrupts the sweep is not a result.
         if (InterruptingSignal() != 0) continue;
         CutOutcome c;
-        c.cycle = run.cycle;
-        c.torn = run.torn;
+        c.cycle = run.key.cycle;
+        c.torn = run.key.torn;
+        c.second = run.key.second;
+        c.second_torn = run.key.second_torn;
+        c.second_operation = run.second_operation;
+        const uint64_t last_cut = c.second.value_or(c.cycle);
         const FlashOperation* op = in.tracker.At(c.cycle);
-        c.operation = op ? Describe(*op, c.cycle) : "between operations";
+        c.operation = op ? Describe(*op, c.cycle) : std::string(kBetweenOperations);
         const Json result = ParseJson(r->out);
         if (result.is_object()) {
             c.end = BytesFromJson(result.value("end", Json())).value_or("");
             c.unmet = UnmetFromJson(result);
             for (auto& f : LintFromJson(result))
-                if (f.cycle >= c.cycle) c.lint.push_back(std::move(f));
+                if (f.cycle >= last_cut) c.lint.push_back(std::move(f));
         }
         // The exit status says what the run found only when the run reported: a sanitizer or a
         // signal can end it with any status, and that is a crash, never "did not halt".
@@ -409,15 +558,24 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
             c.problem = "exit status " + std::to_string(r->status) + ": " + FirstLine(r->err);
         }
         if (c.end.empty()) c.end = "without a result";
+        // A first cut that fails already names the fault: only a passing one is cut again.
+        if (deep && !c.second && c.passed && result.is_object()) queue_recovery(run, result);
         // Only a failure shows how to reproduce it: a passing cut keeps no command.
         if (!c.passed) {
             ++tally.failed;
-            c.command = shown + " --power-cut-at " + std::to_string(c.cycle) + (c.torn ? " --torn-seed " + std::to_string(*c.torn) : "");
             auto launch_args = base;
-            if (c.torn) launch_args.insert(launch_args.end(), {"--torn-seed", std::to_string(*c.torn)});
-            c.launch = debug::LaunchConfiguration(launch_args, c.cycle);
+            std::vector<std::string> cuts;
+            if (c.second) {
+                cuts = {CutArgument(c.cycle, c.torn), CutArgument(*c.second, c.second_torn)};
+                c.command = shown + " --power-cut-at " + cuts[0] + " --power-cut-at " + cuts[1];
+            } else {
+                cuts = {std::to_string(c.cycle)};
+                c.command = shown + " --power-cut-at " + cuts[0] + (c.torn ? " --torn-seed " + std::to_string(*c.torn) : "");
+                if (c.torn) launch_args.insert(launch_args.end(), {"--torn-seed", std::to_string(*c.torn)});
+            }
+            c.launch = debug::LaunchConfiguration(launch_args, cuts);
         }
-        outcomes.emplace(ForkedCuts::Key{c.cycle, c.torn}, std::move(c));
+        outcomes.emplace(KeyOf(c), std::move(c));
         ++done;
         progress.Update(done, tally.failed, elapsed());
     }

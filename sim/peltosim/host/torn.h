@@ -5,9 +5,11 @@
 // extremes first, then seeded random subsets.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "flash/regmap.h"
 #include "flash_ops.h"
@@ -28,21 +30,29 @@ std::string TornVariantName(uint64_t variant);
 // the operation still running into code memory and the shadow.
 class TornCut : public Observer {
 public:
-    TornCut(SimHost& host, const FlashTracker& tracker, uint64_t variant) : host_(host), tracker_(tracker), variant_(variant) {}
+    // `variants`: of each power cut in turn (not empty); the last one goes on for any later cut.
+    TornCut(SimHost& host, const FlashTracker& tracker, std::vector<uint64_t> variants)
+        : host_(host), tracker_(tracker), variants_(std::move(variants)) {}
     void RegisterWritten(uint64_t, uint32_t, uint8_t, bool) override {}
     void TimerArmed(uint64_t, uint32_t, std::optional<uint64_t>) override {}
     void TimerExpired(uint64_t, uint32_t) override {}
     void ChipReset(uint64_t cycle, bool power_cut) override;
     void MemoryWritten(uint64_t cycle, uint32_t address, uint32_t count) override;
-    void SetVariant(uint64_t variant) { variant_ = variant; }
+    // The variant of the next power cut, and of any after it.
+    void SetVariant(uint64_t variant) {
+        variants_.resize(cuts_ + 1);
+        variants_[cuts_] = variant;
+    }
 
 private:
-    void TearProgram(const FlashOperation& op);
-    void TearErase(const FlashOperation& op);
+    uint64_t Variant() const { return variants_[std::min(cuts_, variants_.size() - 1)]; }
+    void TearProgram(const FlashOperation& op, uint64_t variant);
+    void TearErase(const FlashOperation& op, uint64_t variant);
 
     SimHost& host_;
     const FlashTracker& tracker_;
-    uint64_t variant_;
+    std::vector<uint64_t> variants_;
+    std::size_t cuts_ = 0;  // power cuts so far
     // The extension's rows of captured bytes as it holds them: what a commit would write.
     std::array<std::array<uint8_t, flash::kCaptureRowSize>, flash::kBankCount> rows_{};
 };
