@@ -183,20 +183,24 @@ ForkedCuts::ForkedCuts(SimHost& host, const FlashTracker& tracker, TornCut* torn
     : host_(host), tracker_(tracker), torn_(torn), recovery_(recovery), options_(options), jobs_(SweepJobs(options)),
       next_every_(options.sweep_every) {
 #ifndef _WIN32
-    void* shared = mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared != MAP_FAILED) budget_ = new (shared) std::atomic<uint64_t>(0);
+    void* shared = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared != MAP_FAILED) {
+        shared_ = new (shared) Shared();
+        ShareInterruption(&shared_->interrupted);
+    }
 #endif
     host_.SetCutHook([this] { Hook(); });
     if (next_every_ != 0) host_.RequestCutHookAt(next_every_);
 }
 
 ForkedCuts::~ForkedCuts() {
-    if (budget_ == nullptr) return;
+    if (shared_ == nullptr) return;
+    ShareInterruption(nullptr);
     // Children still running when the sweep gave up stop at their next poll.
     uint64_t unknown = 0;
-    budget_->compare_exchange_strong(unknown, 1, std::memory_order_relaxed);
+    shared_->budget.compare_exchange_strong(unknown, 1, std::memory_order_relaxed);
 #ifndef _WIN32
-    munmap(budget_, sizeof(std::atomic<uint64_t>));
+    munmap(shared_, sizeof(Shared));
 #endif
 }
 
@@ -220,6 +224,7 @@ void ForkedCuts::Hook() {
     if (next_operation_ < ops.size()) host_.RequestCutHookAt(ops[next_operation_].start + 1);
     if (next_every_ != 0) host_.RequestCutHookAt(next_every_);
     for (const uint64_t point : points) {
+        if (InterruptingSignal() != 0) return;
         if (point <= last_point_) continue;
         last_point_ = point;
         if (point_index_++ % options_.shard_count != options_.shard_index - 1) continue;
@@ -253,6 +258,10 @@ void ForkedCuts::RecoveryHook() {
     if (recovery_ == nullptr || second_cut_) return;
     for (const uint64_t point : recovery_->Take(host_.cpu().Cycles())) {
         for (const auto& variant : VariantsAt(tracker_.At(point) != nullptr, options_)) {
+            if (shared_ != nullptr && shared_->interrupted.load(std::memory_order_relaxed) != 0) {
+                host_.Interrupt();
+                return;
+            }
             std::string error;
             switch (children_.Fork(0, error)) {
             case Children::kForkedChild:
@@ -298,13 +307,15 @@ void ForkedCuts::Collect() {
 }
 
 void ForkedCuts::Poll() {
-    if (!child_cut_ || budget_ == nullptr || options_.max_cycles_given) return;
-    if (const uint64_t budget = budget_->load(std::memory_order_relaxed); budget != 0) host_.SetCycleLimit(*child_cut_ + budget);
+    if (!child_cut_ || shared_ == nullptr) return;
+    if (shared_->interrupted.load(std::memory_order_relaxed) != 0) host_.Interrupt();
+    if (options_.max_cycles_given) return;
+    if (const uint64_t budget = shared_->budget.load(std::memory_order_relaxed); budget != 0) host_.SetCycleLimit(*child_cut_ + budget);
 }
 
 std::map<ForkedCuts::Key, ChildResult> ForkedCuts::Finish(uint64_t budget) {
     host_.SetCutHook(nullptr);
-    if (budget_ != nullptr) budget_->store(budget, std::memory_order_relaxed);
+    if (shared_ != nullptr) shared_->budget.store(budget, std::memory_order_relaxed);
     while (children_.running() > 0) Collect();
     for (auto& [key, r] : results_) ChargeBudget(r, key.cycle, budget);
     return std::move(results_);

@@ -90,7 +90,8 @@ public:
     // a time, waiting for each), as its JSON gives them to the sweep: [{"cycle", "torn",
     // "status", "crash", "out", "err"}]. Null in a child forked for a second cut.
     Json RecoveryRuns() const;
-    // In a child: takes the cycle budget once the parent knows it (from Run's poll).
+    // In a child: takes the cycle budget once the parent knows it, and ends the run when the
+    // sweep was interrupted (from Run's poll).
     void Poll();
 
     using Key = CutKey;
@@ -128,7 +129,13 @@ private:
     std::size_t point_index_ = 0;
     std::vector<Key> runs_;                 // by tag
     std::map<Key, ChildResult> results_;
-    std::atomic<uint64_t>* budget_ = nullptr;  // shared with the children; 0 until known
+    // Shared with the children: the budget (0 until known), and the signal that interrupted the
+    // sweep (0: none), which ends the children's runs and stops their forking at depth 2.
+    struct Shared {
+        std::atomic<uint64_t> budget{0};
+        std::atomic<int> interrupted{0};
+    };
+    Shared* shared_ = nullptr;
 };
 
 // Whether the sweep's picture can be written where --sweep-svg says: asked before the first
