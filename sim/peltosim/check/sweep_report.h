@@ -47,11 +47,6 @@ struct CutKey {
 struct CutOutcome {
     uint64_t cycle;
     std::optional<uint64_t> torn;  // the torn variant, for a cut inside an operation
-    // Depth 2: the second cut, during the recovery after the first, with its variant and what it
-    // interrupted.
-    std::optional<uint64_t> second;
-    std::optional<uint64_t> second_torn;
-    std::string second_operation;
     bool passed = false;
     std::string operation;  // what the cut interrupted
     std::string end;        // how the cut run ended
@@ -60,6 +55,11 @@ struct CutOutcome {
     std::vector<CutLint> lint;  // findings after the cut
     std::string command;
     std::string launch;  // the debugger's launch configuration for the same run (JSON)
+    // Depth 2: the second cut, during the recovery after the first, with its variant and what it
+    // interrupted.
+    std::optional<uint64_t> second = std::nullopt;
+    std::optional<uint64_t> second_torn = std::nullopt;
+    std::string second_operation = {};
 };
 
 // The figures of a sweep, and why it stopped before its end ("" when it did not).
