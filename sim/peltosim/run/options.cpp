@@ -435,7 +435,7 @@ constexpr std::array kOptions{
     OptionEntry{"--sweep-every", Form::kValue, "N", "with the sweep: also cut every N cycles", kDropped, SetSweepEvery},
     OptionEntry{"--sweep-svg", Form::kValue, "FILE", "with the sweep: draw the flash operations and cut points as SVG", kDropped,
                SetSweepSvg},
-    OptionEntry{"--sweep-depth", Form::kValue, "N",
+    OptionEntry{"--sweep-depth", Form::kValue, "1|2",
                "with the sweep: 2 also cuts each recovery after a cut at its own flash\nchanges (default 1)",
                kDropped, SetSweepDepth},
     OptionEntry{"--jobs", Form::kValue, "N", "with the sweep: cut runs in parallel (default: one per core)", kDropped, SetJobs},

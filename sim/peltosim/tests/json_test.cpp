@@ -135,6 +135,7 @@ TEST(Json, ADepthTwoSweepNamesTheSecondCut) {
     cuts[1].passed = false;
     cuts[1].second = 90;
     cuts[1].second_operation = "between operations";
+    cuts[1].launch = "{}";
     const Json back = RoundTrip(peltosim::SweepJson(peltosim::RecordOf(in), cuts, {1, 1, 0, 1, 0, 2, ""}));
     EXPECT_EQ(back["sweep"]["depth"], 2);
     EXPECT_EQ(back["second_cuts"], 1);

@@ -111,7 +111,7 @@ TEST(OptionTable, UsageAndParserAgree) {
         {"SPACE:ADDR", "xdata:0x10"}, {"CYCLE", "100"},         {"BYTE|random:SEED", "0x55"},
         {"SPACE:ADDR=VALUE", "xdata:0=1"}, {"K/N", "1/2"},      {"NAME", "ReadSFR"},
         {"[=error,-NAME]", "=error,-program-short"}, {"atomic|torn", "atomic"},
-        {"WHAT", "pc:0x10"},
+        {"WHAT", "pc:0x10"},       {"1|2", "2"},
     };
     // What --keep-open and the sweep's own options need beside them.
     const std::vector<std::string> base{"--power-cut-sweep", "--menu", "M"};
