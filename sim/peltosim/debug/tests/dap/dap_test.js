@@ -128,6 +128,8 @@ async function overTcp() {
     await dc.launchRequest({ program, args: ['--ext', extension, '--expect', 'xdata:0x9F00=0x99', '--power-cut-at', '400000:1',
                                              '--power-cut-at', '2000000:0'] });
     await initialized;
+    // Not stopped before the cuts: the run goes through both to its end.
+    await dc.setExceptionBreakpointsRequest({ filters: [] });
     await dc.configurationDoneRequest();
     // The settings example's report area does not hold 0x99: the run's status for an unmet
     // expectation.
