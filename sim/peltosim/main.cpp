@@ -97,10 +97,11 @@ int main(int argc, char** argv) {
     // Before the tracker: at a cut it tears the operation that the tracker then ends.
     std::optional<peltosim::TornCut> torn;
     if (options->cut_torn && (!options->power_cut_at.empty() || options->power_cut_sweep)) {
-        torn.emplace(host, tracker, options->torn_seed, options->metastable);
+        torn.emplace(host, tracker, peltosim::CutVariants(*options), options->metastable);
         observers.Add(&*torn);
     }
-    if (options->trace || options->lint || options->power_cut_sweep || torn) observers.Add(&tracker);
+    const bool deep = options->sweep_depth > 1;
+    if (options->trace || options->lint || options->power_cut_sweep || torn || deep) observers.Add(&tracker);
     if (options->lint) {
         lint.emplace(host, tracker, options->lint_off);
         observers.Add(&*lint);
@@ -111,10 +112,16 @@ int main(int argc, char** argv) {
         observers.Add(&*until);
         host.OnPowerOn([&] { until->Arm(); });
     }
+    // After the tracker: the cut points of the recovery after a power cut (--sweep-depth 2).
+    std::optional<peltosim::RecoveryCuts> recovery;
+    if (deep) {
+        recovery.emplace(tracker);
+        observers.Add(&*recovery);
+    }
     // After the tracker: it forks at the points the tracker has noted.
     std::optional<peltosim::ForkedCuts> forked;
     if (options->power_cut_sweep && peltosim::Children::kCanFork && !options->sweep_spawn) {
-        forked.emplace(host, tracker, torn ? &*torn : nullptr, *options);
+        forked.emplace(host, tracker, torn ? &*torn : nullptr, recovery ? &*recovery : nullptr, *options);
         observers.Add(&*forked);
     }
     host.SetObserver(&observers);
@@ -158,7 +165,7 @@ int main(int argc, char** argv) {
     if (!extensions.empty())
         for (const auto& range : flash::kWatchedCode) {
             host.KeepOnPowerCut(range.first, range.last);
-            if (options->power_cut_sweep)
+            if (options->power_cut_sweep || deep)
                 host.ObserveData(sim8051::DataSpace::kXdata, range.first, range.last, sim8051::kWatchWrite);
         }
     for (const auto& p : options->stop_on_read) host.StopOn({p.space, p.address, false});
@@ -220,6 +227,16 @@ int main(int argc, char** argv) {
         auto result = peltosim::RunJson(host, *options, end);
         if (peltosim::ExpectationCount(*options) != 0) result["expect"] = peltosim::ExpectJson(*options, unmet);
         if (lint) result["lint"] = lint->Json();
+        // A first cut's run at depth 2: where its recovery is cut again, and what the forked
+        // runs at those points found.
+        if (recovery && !options->power_cut_at.empty()) result[peltosim::kRecoveryCuts] = recovery->ToJson(host.cpu().Cycles());
+        if (recovery && forked && forked->child_cut()) {
+            const auto runs = forked->RecoveryRuns();
+            if (!runs.is_null()) {
+                result[peltosim::kRecoveryCuts] = recovery->ToJson(host.cpu().Cycles());
+                result[peltosim::kRecoveryRuns] = runs;
+            }
+        }
         return result;
     };
     if (forked && forked->child_cut()) {

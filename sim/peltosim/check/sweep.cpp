@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -62,6 +63,8 @@ std::string FirstLine(const std::string& text) {
 class Progress {
 public:
     explicit Progress(std::size_t total) : total_(total), on_(PELTO_ISATTY(PELTO_FILENO(stderr)) != 0) {}
+    // Depth 2: more cut runs, found in the recoveries.
+    void Grow(std::size_t more) { total_ += more; }
     void Update(std::size_t done, std::size_t failed, double seconds) {
         if (!on_ || (seconds - last_ < kProgressSeconds && done != total_)) return;
         last_ = seconds;
@@ -124,29 +127,107 @@ std::optional<uint64_t> JsonCycles(const std::string& json) {
     return result["cycles"].get<uint64_t>();
 }
 
+// A passing cut run without lint findings is kept as its end and cycles only (and, at depth 2,
+// its recovery's cut points and runs): the parent holds every forked result until the recording
+// ends, and the report needs no more of it.
+void TrimPassed(ChildResult& r) {
+    if (r.status != kExitOk) return;
+    const Json result = ParseJson(r.out);
+    if (!result.is_object() || !LintFromJson(result).empty()) return;
+    Json kept{{"end", result.value("end", Json())}, {"cycles", result.value("cycles", Json())}};
+    for (const char* part : {kRecoveryCuts, kRecoveryRuns})
+        if (result.contains(part)) kept[part] = result[part];
+    r.out = JsonLine(kept);
+    r.err = std::string();
+}
+
+// A forked run that halted only after its budget (cycles after its last cut) would have been
+// stopped there when started afresh.
+void ChargeBudget(ChildResult& r, uint64_t last_cut, uint64_t budget) {
+    const auto cycles = JsonCycles(r.out);
+    if (budget != 0 && cycles && *cycles > last_cut + budget && (r.status == kExitOk || r.status == kExitUnmet)) r.status = kExitNoHalt;
+}
+
+// The torn variants a cut point runs: inside an operation the two extremes and the random ones,
+// else the one atomic cut.
+std::vector<std::optional<uint64_t>> VariantsAt(bool inside, const Options& o) {
+    if (!o.cut_torn || !inside) return {std::nullopt};
+    std::vector<std::optional<uint64_t>> variants;
+    for (uint64_t v = kTornOneBit; v < kTornFirstRandom + o.torn_variants; ++v) variants.push_back(v);
+    return variants;
+}
+
+// A --power-cut-at value: CYCLE, or CYCLE:SEED for a torn variant.
+std::string CutArgument(uint64_t cycle, std::optional<uint64_t> torn) {
+    return std::to_string(cycle) + (torn ? ":" + std::to_string(*torn) : "");
+}
+
 }  // namespace
 
-ForkedCuts::ForkedCuts(SimHost& host, const FlashTracker& tracker, TornCut* torn, const Options& options)
-    : host_(host), tracker_(tracker), torn_(torn), options_(options), jobs_(SweepJobs(options)), next_every_(options.sweep_every) {
+void RecoveryCuts::ChipReset(uint64_t cycle, bool power_cut) {
+    if (!power_cut) return;
+    cut_ = cycle;
+    next_change_ = tracker_.changes().size();
+    next_operation_ = tracker_.operations().size();
+}
+
+std::vector<uint64_t> RecoveryCuts::Take(uint64_t now) {
+    if (!cut_) return {};
+    std::vector<uint64_t> points;
+    // The extension's start-up writes at the power-on's own cycle; the firmware's come later.
+    const auto& changes = tracker_.changes();
+    for (; next_change_ < changes.size() && changes[next_change_] + 1 <= now; ++next_change_)
+        if (changes[next_change_] > *cut_) points.push_back(changes[next_change_] + 1);
+    const auto& ops = tracker_.operations();
+    for (; next_operation_ < ops.size() && ops[next_operation_].start + 1 <= now; ++next_operation_)
+        if (ops[next_operation_].start > *cut_) points.push_back(ops[next_operation_].start + 1);
+    std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
+    std::erase_if(points, [&](uint64_t p) { return !taken_.empty() && p <= taken_.back(); });
+    taken_.insert(taken_.end(), points.begin(), points.end());
+    return points;
+}
+
+Json RecoveryCuts::ToJson(uint64_t end) {
+    Take(end);
+    Json list = Json::array();
+    for (const uint64_t point : taken_) {
+        const FlashOperation* op = tracker_.At(point);
+        list.push_back({{"cycle", point}, {"operation", op ? Json(Describe(*op, point)) : Json()}});
+    }
+    return list;
+}
+
+ForkedCuts::ForkedCuts(SimHost& host, const FlashTracker& tracker, TornCut* torn, RecoveryCuts* recovery, const Options& options)
+    : host_(host), tracker_(tracker), torn_(torn), recovery_(recovery), options_(options), jobs_(SweepJobs(options)),
+      next_every_(options.sweep_every) {
 #ifndef _WIN32
-    void* shared = mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared != MAP_FAILED) budget_ = new (shared) std::atomic<uint64_t>(0);
+    void* shared = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared != MAP_FAILED) {
+        shared_ = new (shared) Shared();
+        ShareInterruption(&shared_->interrupted);
+    }
 #endif
     host_.SetCutHook([this] { Hook(); });
     if (next_every_ != 0) host_.RequestCutHookAt(next_every_);
 }
 
 ForkedCuts::~ForkedCuts() {
-    if (budget_ == nullptr) return;
+    if (shared_ == nullptr) return;
+    ShareInterruption(nullptr);
     // Children still running when the sweep gave up stop at their next poll.
     uint64_t unknown = 0;
-    budget_->compare_exchange_strong(unknown, 1, std::memory_order_relaxed);
+    shared_->budget.compare_exchange_strong(unknown, 1, std::memory_order_relaxed);
 #ifndef _WIN32
-    munmap(budget_, sizeof(std::atomic<uint64_t>));
+    munmap(shared_, sizeof(Shared));
 #endif
 }
 
 void ForkedCuts::Hook() {
+    if (child_cut_) {
+        RecoveryHook();
+        return;
+    }
     // Interrupted: no cut run starts any more, and the run stops at its next instruction.
     if (InterruptingSignal() != 0) return;
     const uint64_t now = host_.cpu().Cycles();
@@ -164,20 +245,17 @@ void ForkedCuts::Hook() {
     if (next_operation_ < ops.size()) host_.RequestCutHookAt(ops[next_operation_].start + 1);
     if (next_every_ != 0) host_.RequestCutHookAt(next_every_);
     for (const uint64_t point : points) {
+        if (InterruptingSignal() != 0) return;
         if (point <= last_point_) continue;
         last_point_ = point;
         if (point_index_++ % options_.shard_count != options_.shard_index - 1) continue;
-        std::vector<std::optional<uint64_t>> variants{std::nullopt};
-        if (options_.cut_torn && tracker_.At(point) != nullptr) {
-            variants.clear();
-            for (uint64_t v = kTornOneBit; v < kTornFirstRandom + options_.torn_variants; ++v) variants.push_back(v);
-        }
-        for (const auto& variant : variants) {
+        for (const auto& variant : VariantsAt(tracker_.At(point) != nullptr, options_)) {
             std::string error;
             switch (children_.Fork(next_tag_, error)) {
             case Children::kForkedChild:
                 child_cut_ = point;
-                host_.SetCutHook(nullptr);
+                // At depth 2 the child goes on forking, at its recovery's cut points.
+                if (recovery_ == nullptr) host_.SetCutHook(nullptr);
                 if (torn_ && variant) torn_->SetVariant(*variant);
                 if (prepare_child_) prepare_child_();
                 // Without --max-cycles the budget comes from the parent once the recording has ended.
@@ -186,7 +264,7 @@ void ForkedCuts::Hook() {
                 host_.ScheduleReset(point, true);
                 return;
             case Children::kForkedParent:
-                running_.emplace(next_tag_++, Key{point, variant});
+                running_.emplace(next_tag_++, Key{point, variant, std::nullopt, std::nullopt});
                 while (children_.running() >= jobs_)
                     if (!Collect()) return;
                 break;
@@ -211,7 +289,10 @@ void ForkedCuts::Keep(ChildResult r) {
     running_.erase(started);
     const Json result = r.status == kExitOk ? ParseJson(r.out) : Json();
     const auto cycles = result.is_object() ? result.value("cycles", Json()) : Json();
-    if (!cycles.is_number_unsigned() || !result.value("end", Json()).is_string() || !LintFromJson(result).empty()) {
+    // At depth 2 a passing run also carries its recovery's cut points and runs.
+    const bool recovery = result.is_object() && (result.contains(kRecoveryCuts) || result.contains(kRecoveryRuns));
+    if (!cycles.is_number_unsigned() || !result.value("end", Json()).is_string() || !LintFromJson(result).empty() || recovery) {
+        TrimPassed(r);
         results_.emplace(key, std::move(r));
         return;
     }
@@ -221,14 +302,62 @@ void ForkedCuts::Keep(ChildResult r) {
     passed_.push_back({key, cycles.get<uint64_t>(), static_cast<std::size_t>(known - ends_.begin())});
 }
 
+void ForkedCuts::RecoveryHook() {
+    if (recovery_ == nullptr || second_cut_) return;
+    for (const uint64_t point : recovery_->Take(host_.cpu().Cycles())) {
+        for (const auto& variant : VariantsAt(tracker_.At(point) != nullptr, options_)) {
+            if (shared_ != nullptr && shared_->interrupted.load(std::memory_order_relaxed) != 0) {
+                host_.Interrupt();
+                return;
+            }
+            std::string error;
+            switch (children_.Fork(0, error)) {
+            case Children::kForkedChild:
+                second_cut_ = true;
+                child_cut_ = point;
+                host_.SetCutHook(nullptr);
+                if (torn_ && variant) torn_->SetVariant(*variant);
+                host_.SetCycleLimit(options_.max_cycles_given && options_.max_cycles != 0 ? point + options_.max_cycles : ~uint64_t{0});
+                host_.ScheduleReset(point, true);
+                return;
+            case Children::kForkedParent: {
+                // One at a time: this run waits, so the sweep's jobs stay the processes at work.
+                ChildResult r = children_.WaitAny();
+                TrimPassed(r);
+                recovery_runs_.push_back({point, variant, std::move(r)});
+                break;
+            }
+            case Children::kForkFailed:
+                // Left to the sweep, which starts it afresh with both cuts.
+                break;
+            }
+        }
+    }
+}
+
+Json ForkedCuts::RecoveryRuns() const {
+    if (second_cut_) return Json();
+    Json runs = Json::array();
+    for (const auto& run : recovery_runs_)
+        runs.push_back({{"cycle", run.cycle},
+                        {"torn", run.torn ? Json(*run.torn) : Json()},
+                        {"status", run.result.status},
+                        {"crash", JsonText(run.result.crash)},
+                        {"out", JsonText(run.result.out)},
+                        {"err", JsonText(run.result.err)}});
+    return runs;
+}
+
 void ForkedCuts::Poll() {
-    if (!child_cut_ || budget_ == nullptr || options_.max_cycles_given) return;
-    if (const uint64_t budget = budget_->load(std::memory_order_relaxed); budget != 0) host_.SetCycleLimit(*child_cut_ + budget);
+    if (!child_cut_ || shared_ == nullptr) return;
+    if (shared_->interrupted.load(std::memory_order_relaxed) != 0) host_.Interrupt();
+    if (options_.max_cycles_given) return;
+    if (const uint64_t budget = shared_->budget.load(std::memory_order_relaxed); budget != 0) host_.SetCycleLimit(*child_cut_ + budget);
 }
 
 void ForkedCuts::Finish(uint64_t budget, bool interrupted) {
     host_.SetCutHook(nullptr);
-    if (budget_ != nullptr) budget_->store(budget, std::memory_order_relaxed);
+    if (shared_ != nullptr) shared_->budget.store(budget, std::memory_order_relaxed);
     while (!interrupted && children_.running() > 0) {
         auto r = children_.WaitAnyUnless([] { return InterruptingSignal() != 0; });
         if (!r) break;
@@ -246,7 +375,7 @@ ChildResult ForkedCuts::Unpacked(std::size_t i) const {
 
 void ForkedCuts::Judge(uint64_t budget) {
     // A child that halted only after its budget would have been stopped there when started afresh.
-    auto over = [&](const Key& key, uint64_t cycles) { return budget != 0 && cycles > key.first + budget; };
+    auto over = [&](const Key& key, uint64_t cycles) { return budget != 0 && cycles > key.second.value_or(key.cycle) + budget; };
     for (auto& [key, r] : results_) {
         const auto cycles = JsonCycles(r.out);
         if (cycles && over(key, *cycles) && (r.status == 0 || r.status == 3)) r.status = 1;
@@ -325,7 +454,7 @@ SweepRecord RecordOf(const SweepInput& in, bool with_cut_points) {
     for (const auto& image : o.binaries) inputs.push_back(FileDigest(image.path).value_or("unreadable"));
     return {CutRunArguments(in.args), std::move(inputs),
             with_cut_points ? CutPoints(in.tracker, cycles, o.sweep_every) : std::vector<uint64_t>{}, o.cut_torn, o.torn_variants,
-            o.metastable, o.sweep_every,
+            o.metastable, o.sweep_every, o.sweep_depth,
             o.shard_index, o.shard_count, cycles, RunEndName(in.end), in.tracker.changes().size(), in.tracker.operations()};
 }
 
@@ -356,10 +485,11 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
 
     // This shard's cut runs, walked in order as they start and never listed (the parent's memory
     // stays small however many there are). A cut inside an operation runs once per torn variant:
-    // the two extremes, then the random ones.
+    // the two extremes, then the random ones. At depth 2 a passing cut run's recovery adds the
+    // runs with a second cut, queued as its result comes in.
     struct CutRun {
-        uint64_t cycle;
-        std::optional<uint64_t> torn;
+        CutKey key;
+        std::string second_operation;  // what the second cut interrupts
     };
     auto torn_point = [&](uint64_t cycle) { return o.cut_torn && in.tracker.At(cycle) != nullptr; };
     const auto torn_runs = static_cast<std::size_t>(kTornFirstRandom + o.torn_variants - kTornOneBit);
@@ -374,15 +504,21 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     std::size_t walked = 0;  // cut points of all shards so far
     std::optional<uint64_t> point;
     uint64_t next_variant = 0;
+    std::deque<CutRun> second_runs;
     auto next_run = [&]() -> std::optional<CutRun> {
+        if (!second_runs.empty()) {
+            CutRun run = std::move(second_runs.front());
+            second_runs.pop_front();
+            return run;
+        }
         if (next_variant == 0) {
             // This shard's next cut point.
             do point = walk.Next();
             while (point && walked++ % o.shard_count != o.shard_index - 1);
         }
         if (!point) return std::nullopt;
-        if (!torn_point(*point)) return CutRun{*point, std::nullopt};
-        const CutRun run{*point, kTornOneBit + next_variant};
+        if (!torn_point(*point)) return CutRun{{*point, std::nullopt, std::nullopt, std::nullopt}, {}};
+        const CutRun run{{*point, kTornOneBit + next_variant, std::nullopt, std::nullopt}, {}};
         if (++next_variant == torn_runs) next_variant = 0;
         return run;
     };
@@ -408,6 +544,7 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
             lint += (i ? ",-" : "=-") + std::string(kLintChecks[static_cast<std::size_t>(o.lint_off[i])].name);
         base.push_back(lint);
     }
+    const bool deep = o.sweep_depth > 1;
 
     const std::size_t jobs = SweepJobs(o);
     // Forked cut runs ran during the recording; the rest start afresh here.
@@ -416,9 +553,15 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     int stop_status = kExitOk;  // the exit status when the sweep stops early
     // In cut order, as the report lists them: a passing cut run without lint findings as its key
     // only (with --sweep-every 1 there are millions), the others in full.
-    std::map<ForkedCuts::Key, CutOutcome> outcomes;
-    std::vector<ForkedCuts::Key> passed;
-    std::map<std::size_t, CutRun> running;           // the started cut runs, by tag
+    std::map<CutKey, CutOutcome> outcomes;
+    struct PassedRun {
+        CutKey key;
+        std::string second_operation;
+        auto operator<=>(const PassedRun&) const = default;
+    };
+    std::vector<PassedRun> passed;
+    std::map<std::size_t, CutRun> running;  // the started cut runs, by tag
+    std::map<CutKey, ChildResult> second_results;  // runs with a second cut that a forked first cut ran
     std::size_t next_tag = 0;
     Children children;
     Progress progress(planned);
@@ -427,20 +570,63 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     std::size_t done = 0;
     // A cut run's result into its outcome. A run that a signal ended (killed, or interrupted
     // itself, as a Ctrl+C reaches the whole process group) found nothing: false.
+    // A passing first cut's recovery, as its result lists it: the runs with a second cut, queued,
+    // and those its forked process ran already, kept as results.
+    auto queue_recovery = [&](const CutRun& first, const Json& result) {
+        if (!result.contains(kRecoveryCuts) || !result[kRecoveryCuts].is_array()) return;
+        std::map<CutKey, ChildResult> ran;
+        for (const auto& j : result.value(kRecoveryRuns, Json::array())) {
+            const Json cycle = j.value("cycle", Json());
+            const Json torn = j.value("torn", Json());
+            if (!cycle.is_number_unsigned()) continue;
+            ChildResult r;
+            r.status = j.value("status", kChildCrashed);
+            r.crash = BytesFromJson(j.value("crash", Json())).value_or("");
+            r.out = BytesFromJson(j.value("out", Json())).value_or("");
+            r.err = BytesFromJson(j.value("err", Json())).value_or("");
+            ChargeBudget(r, cycle.get<uint64_t>(), budget);
+            const CutKey key{first.key.cycle, first.key.torn, cycle.get<uint64_t>(),
+                             torn.is_number_unsigned() ? std::optional(torn.get<uint64_t>()) : std::nullopt};
+            ran.emplace(key, std::move(r));
+        }
+        std::size_t added = 0;
+        for (const auto& second : result[kRecoveryCuts]) {
+            const Json cycle = second.value("cycle", Json());
+            // A run started afresh stops at its budget: no second cut after it.
+            if (!cycle.is_number_unsigned() || (budget != 0 && cycle.get<uint64_t>() > first.key.cycle + budget)) continue;
+            const Json operation = second.value("operation", Json());
+            for (const auto& variant : VariantsAt(operation.is_string(), o)) {
+                CutRun run{{first.key.cycle, first.key.torn, cycle.get<uint64_t>(), variant},
+                           operation.is_string() ? operation.get<std::string>() : std::string(kBetweenOperations)};
+                if (auto found = ran.find(run.key); found != ran.end()) {
+                    second_results.emplace(run.key, std::move(found->second));
+                    ++tally.forked;
+                }
+                second_runs.push_back(std::move(run));
+                ++added;
+            }
+        }
+        tally.planned += added;
+        progress.Grow(added);
+    };
     std::function<void(std::string, int)> stop;
     auto judge = [&](const CutRun& run, const ChildResult& r) {
         const Json result = ParseJson(r.out);
         if (r.killed || (result.is_object() && result.value("end", Json()) == RunEndName(RunEnd::kInterrupted))) return;
         CutOutcome c;
-        c.cycle = run.cycle;
-        c.torn = run.torn;
+        c.cycle = run.key.cycle;
+        c.torn = run.key.torn;
+        c.second = run.key.second;
+        c.second_torn = run.key.second_torn;
+        c.second_operation = run.second_operation;
+        const uint64_t last_cut = c.second.value_or(c.cycle);
         const FlashOperation* op = in.tracker.At(c.cycle);
-        c.operation = op ? Describe(*op, c.cycle) : "between operations";
+        c.operation = op ? Describe(*op, c.cycle) : std::string(kBetweenOperations);
         if (result.is_object()) {
             c.end = BytesFromJson(result.value("end", Json())).value_or("");
             c.unmet = UnmetFromJson(result);
             for (auto& f : LintFromJson(result))
-                if (f.cycle >= c.cycle) c.lint.push_back(std::move(f));
+                if (f.cycle >= last_cut) c.lint.push_back(std::move(f));
         }
         // The exit status says what the run found only when the run reported: a sanitizer or a
         // signal can end it with any status, and that is a crash, never "did not halt".
@@ -460,16 +646,25 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
             c.problem = "exit status " + std::to_string(r.status) + ": " + FirstLine(r.err);
         }
         if (c.end.empty()) c.end = "without a result";
+        // A first cut that fails already names the fault: only a passing one is cut again.
+        if (deep && !c.second && c.passed && result.is_object()) queue_recovery(run, result);
         // Only a failure shows how to reproduce it: a passing cut keeps no command.
         if (!c.passed) {
             ++tally.failed;
-            c.command = shown + " --power-cut-at " + std::to_string(c.cycle) + (c.torn ? " --torn-seed " + std::to_string(*c.torn) : "");
             auto launch_args = base;
-            if (c.torn) launch_args.insert(launch_args.end(), {"--torn-seed", std::to_string(*c.torn)});
-            c.launch = debug::LaunchConfiguration(launch_args, c.cycle);
+            std::vector<std::string> cuts;
+            if (c.second) {
+                cuts = {CutArgument(c.cycle, c.torn), CutArgument(*c.second, c.second_torn)};
+                c.command = shown + " --power-cut-at " + cuts[0] + " --power-cut-at " + cuts[1];
+            } else {
+                cuts = {std::to_string(c.cycle)};
+                c.command = shown + " --power-cut-at " + cuts[0] + (c.torn ? " --torn-seed " + std::to_string(*c.torn) : "");
+                if (c.torn) launch_args.insert(launch_args.end(), {"--torn-seed", std::to_string(*c.torn)});
+            }
+            c.launch = debug::LaunchConfiguration(launch_args, cuts);
         }
-        if (c.passed && c.lint.empty()) passed.emplace_back(c.cycle, c.torn);
-        else outcomes.emplace(ForkedCuts::Key{c.cycle, c.torn}, std::move(c));
+        if (c.passed && c.lint.empty()) passed.push_back({KeyOf(c), std::move(c.second_operation)});
+        else outcomes.emplace(KeyOf(c), std::move(c));
         ++done;
         progress.Update(done, tally.failed, elapsed());
     };
@@ -494,25 +689,32 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
         std::optional<ChildResult> r;
         CutRun run{};
         while (!r && more && children.running() < jobs) {
-            const auto next = next_run();
+            auto next = next_run();
             if (!next) {
                 more = false;
                 break;
             }
-            if (forked != nullptr && (r = forked->Take({next->cycle, next->torn}))) {
-                run = *next;
+            if (const auto found = second_results.find(next->key); found != second_results.end()) {
+                r = std::move(found->second);
+                second_results.erase(found);
+                run = std::move(*next);
+                break;
+            }
+            if (forked != nullptr && !next->key.second && (r = forked->Take(next->key))) {
+                run = std::move(*next);
                 break;
             }
             auto args = base;
-            args.insert(args.end(), {"--json", "--power-cut-at", std::to_string(next->cycle)});
-            if (next->torn) args.insert(args.end(), {"--torn-seed", std::to_string(*next->torn)});
+            args.insert(args.end(), {"--json", "--power-cut-at", CutArgument(next->key.cycle, next->key.torn)});
+            if (next->key.second) args.insert(args.end(), {"--power-cut-at", CutArgument(*next->key.second, next->key.second_torn)});
+            else if (deep) args.insert(args.end(), {"--sweep-depth", std::to_string(o.sweep_depth)});
             std::string error;
             if (!children.Start(next_tag, self, args, error)) {
-                std::cerr << "pelto-sim: error: the cut run at cycle " << next->cycle << ": " << error << '\n';
+                std::cerr << "pelto-sim: error: the cut run at cycle " << next->key.cycle << ": " << error << '\n';
                 stop("stopped: a cut run could not be started", kExitBadInput);
                 break;
             }
-            running.emplace(next_tag++, *next);
+            running.emplace(next_tag++, std::move(*next));
         }
         if (!tally.stopped.empty()) break;
         if (!r) {
@@ -520,30 +722,33 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
             r = children.WaitAnyUnless([] { return InterruptingSignal() != 0; });
             if (!r) continue;
             const auto started = running.find(r->tag);
-            run = started->second;
+            run = std::move(started->second);
             running.erase(started);
         }
         judge(run, *r);
     }
     // Forked cut runs that ended before the sweep stopped are results too.
     if (forked != nullptr)
-        for (const auto& [key, r] : forked->TakeRest()) judge({key.first, key.second}, r);
+        for (const auto& [key, r] : forked->TakeRest()) judge(CutRun{key, {}}, r);
     tally.seconds = elapsed();
     progress.Finish();
     std::ranges::sort(passed);
     std::vector<CutOutcome> reported;
     reported.reserve(outcomes.size() + passed.size());
     for (auto next = passed.begin(); next != passed.end() || !outcomes.empty();) {
-        if (next == passed.end() || (!outcomes.empty() && outcomes.begin()->first < *next)) {
+        if (next == passed.end() || (!outcomes.empty() && outcomes.begin()->first < next->key)) {
             reported.push_back(std::move(outcomes.extract(outcomes.begin()).mapped()));
             continue;
         }
         CutOutcome c;
-        c.cycle = next->first;
-        c.torn = next->second;
+        c.cycle = next->key.cycle;
+        c.torn = next->key.torn;
+        c.second = next->key.second;
+        c.second_torn = next->key.second_torn;
+        c.second_operation = std::move(next->second_operation);
         c.passed = true;
         const FlashOperation* op = in.tracker.At(c.cycle);
-        c.operation = op ? Describe(*op, c.cycle) : "between operations";
+        c.operation = op ? Describe(*op, c.cycle) : std::string(kBetweenOperations);
         reported.push_back(std::move(c));
         ++next;
     }

@@ -50,14 +50,44 @@ private:
 // only `with_cut_points` (the JSON names them, to merge shards; the text and picture do not).
 SweepRecord RecordOf(const SweepInput& in, bool with_cut_points = true);
 
+// What a depth-2 cut run's JSON adds for the sweep (RecoveryCuts, ForkedCuts::RecoveryRuns).
+inline constexpr const char* kRecoveryCuts = "recovery_cuts";
+inline constexpr const char* kRecoveryRuns = "recovery_runs";
+
+// The cut points of the firmware's own persistent changes after the last power cut, that is of
+// its recovery (--sweep-depth 2): one just after each change and each operation start, as
+// CutPoints lists them; the extension's start-up at the power-on itself is no such change.
+// Added to the host's observers after the tracker.
+class RecoveryCuts : public Observer {
+public:
+    explicit RecoveryCuts(const FlashTracker& tracker) : tracker_(tracker) {}
+    void RegisterWritten(uint64_t, uint32_t, uint8_t, bool) override {}
+    void TimerArmed(uint64_t, uint32_t, std::optional<uint64_t>) override {}
+    void TimerExpired(uint64_t, uint32_t) override {}
+    void ChipReset(uint64_t cycle, bool power_cut) override;
+    // The points up to `now` not taken before, ascending.
+    std::vector<uint64_t> Take(uint64_t now);
+    // Every point up to `end` (the run's last cycle) with the operation it falls inside, as the
+    // run's JSON gives them to the sweep: [{"cycle": C, "operation": "program of ..." or null}].
+    Json ToJson(uint64_t end);
+
+private:
+    const FlashTracker& tracker_;
+    std::optional<uint64_t> cut_;  // the cycle of the last power cut
+    std::size_t next_change_ = 0;
+    std::size_t next_operation_ = 0;
+    std::vector<uint64_t> taken_;
+};
+
 // Cut runs forked from the recording run at their cut points (where the system can fork): the
 // child applies the cut and runs on as a cut run would, the parent goes on recording. Nothing
 // before the cut is simulated twice, and the extension's globals come along with the fork.
 // Points the recording run never stops at (after its end) are left to RunSweep.
 class ForkedCuts : public Observer {
 public:
-    // `torn` may be null (atomic cuts). Opens nothing until the first cut point.
-    ForkedCuts(SimHost& host, const FlashTracker& tracker, TornCut* torn, const Options& options);
+    // `torn` may be null (atomic cuts), `recovery` too (depth 1). Opens nothing until the first
+    // cut point.
+    ForkedCuts(SimHost& host, const FlashTracker& tracker, TornCut* torn, RecoveryCuts* recovery, const Options& options);
     ~ForkedCuts() override;
     ForkedCuts(const ForkedCuts&) = delete;
     ForkedCuts& operator=(const ForkedCuts&) = delete;
@@ -73,12 +103,17 @@ public:
 
     // What a child turns off in its own process before its cut (outputs of the recording run).
     void OnChild(std::function<void()> prepare) { prepare_child_ = std::move(prepare); }
-    // In a forked child: the cut it applies.
+    // In a forked child: the (last) cut it applies.
     std::optional<uint64_t> child_cut() const { return child_cut_; }
-    // In a child: takes the cycle budget once the parent knows it (from Run's poll).
+    // In a forked child at depth 2: the cut runs it forked at its recovery's cut points (one at
+    // a time, waiting for each), as its JSON gives them to the sweep: [{"cycle", "torn",
+    // "status", "crash", "out", "err"}]. Null in a child forked for a second cut.
+    Json RecoveryRuns() const;
+    // In a child: takes the cycle budget once the parent knows it, and ends the run when the
+    // sweep was interrupted (from Run's poll).
     void Poll();
 
-    using Key = std::pair<uint64_t, std::optional<uint64_t>>;  // cut cycle, torn variant
+    using Key = CutKey;
     // In the parent after the recording: tells the running children their budget (cycles after
     // the cut) and waits for them. When a signal interrupted the recording (`interrupted`), or
     // interrupts the wait, it ends the running ones at once instead and keeps what those that
@@ -98,15 +133,24 @@ private:
     void Keep(ChildResult r);
     void Judge(uint64_t budget);
     ChildResult Unpacked(std::size_t passed) const;
+    void RecoveryHook();
 
     SimHost& host_;
     const FlashTracker& tracker_;
     TornCut* torn_;
+    RecoveryCuts* recovery_;
     const Options& options_;
     std::size_t jobs_;
     Children children_;
     std::function<void()> prepare_child_;
     std::optional<uint64_t> child_cut_;
+    bool second_cut_ = false;  // a child forked during its parent's recovery
+    struct RecoveryRun {
+        uint64_t cycle;
+        std::optional<uint64_t> torn;
+        ChildResult result;
+    };
+    std::vector<RecoveryRun> recovery_runs_;
     std::size_t next_change_ = 0;
     std::size_t next_operation_ = 0;
     uint64_t next_every_ = 0;
@@ -126,7 +170,13 @@ private:
     std::size_t next_passed_ = 0;
     std::map<Key, ChildResult> results_;
     std::size_t result_count_ = 0;
-    std::atomic<uint64_t>* budget_ = nullptr;  // shared with the children; 0 until known
+    // Shared with the children: the budget (0 until known), and the signal that interrupted the
+    // sweep (0: none), which ends the children's runs and stops their forking at depth 2.
+    struct Shared {
+        std::atomic<uint64_t> budget{0};
+        std::atomic<int> interrupted{0};
+    };
+    Shared* shared_ = nullptr;
 };
 
 // Whether the sweep's picture can be written where --sweep-svg says: asked before the first

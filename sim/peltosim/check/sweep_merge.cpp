@@ -68,6 +68,7 @@ std::optional<SweepRecord> RecordFromJson(const Json& report) {
     r.torn_variants = sweep.value("torn_variants", 0U);
     r.metastable = sweep.value("metastable", false);
     r.sweep_every = sweep.value("sweep_every", uint64_t{0});
+    r.depth = sweep.value("depth", 1U);
     r.cycles = recording.value("cycles", uint64_t{0});
     r.end = recording.value("end", "");
     r.changes = recording.value("changes", std::size_t{0});
@@ -80,17 +81,30 @@ std::optional<SweepRecord> RecordFromJson(const Json& report) {
 }
 
 // A cut run as the report lists it: every run in "cuts", the failing ones' details in "failures".
-std::optional<CutOutcome> CutFromJson(const Json& cut, const std::map<std::pair<uint64_t, std::optional<uint64_t>>, const Json*>& failures) {
+// Which cut run a report's entry is (in "cuts" and in "failures").
+std::optional<CutKey> KeyFromJson(const Json& cut) {
     const auto cycle = Cycle(cut.value("cycle", Json()));
+    if (!cycle) return std::nullopt;
+    const Json second = cut.value("second", Json());
+    if (!second.is_null() && (!second.is_object() || !Cycle(second.value("cycle", Json())))) return std::nullopt;
+    return CutKey{*cycle, Cycle(cut.value("torn", Json())), second.is_null() ? std::nullopt : Cycle(second["cycle"]),
+                  second.is_null() ? std::nullopt : Cycle(second.value("torn", Json()))};
+}
+
+std::optional<CutOutcome> CutFromJson(const Json& cut, const std::map<CutKey, const Json*>& failures) {
+    const auto key = KeyFromJson(cut);
     const Json passed = cut.value("passed", Json());
-    if (!cycle || !passed.is_boolean()) return std::nullopt;
+    if (!key || !passed.is_boolean()) return std::nullopt;
     CutOutcome c;
-    c.cycle = *cycle;
-    c.torn = Cycle(cut.value("torn", Json()));
+    c.cycle = key->cycle;
+    c.torn = key->torn;
+    c.second = key->second;
+    c.second_torn = key->second_torn;
+    if (c.second) c.second_operation = BytesFromJson(cut["second"].value("operation", Json())).value_or("");
     c.passed = passed.get<bool>();
     const Json* details = &cut;
     if (!c.passed) {
-        const auto found = failures.find({c.cycle, c.torn});
+        const auto found = failures.find(*key);
         if (found == failures.end()) return std::nullopt;
         details = found->second;
     }
@@ -143,7 +157,7 @@ int MergeSweepShards(const std::vector<std::string>& files, const Options& optio
     }
     const Json& identity = shards.front().report["sweep"];
     for (const auto& s : shards)
-        for (const char* part : {"arguments", "inputs", "cut_model", "torn_variants", "metastable", "sweep_every", "cut_points"})
+        for (const char* part : {"arguments", "inputs", "cut_model", "torn_variants", "metastable", "sweep_every", "depth", "cut_points"})
             if (s.report["sweep"].value(part, Json()) != identity.value(part, Json()))
                 return fail("'" + s.file + "' is a shard of another sweep than '" + shards.front().file + "' (its " + part + " differ)");
     auto record = RecordFromJson(shards.front().report);
@@ -154,9 +168,9 @@ int MergeSweepShards(const std::vector<std::string>& files, const Options& optio
     std::vector<CutOutcome> cuts;
     SweepSummary summary{record->cut_points.size(), 0, 0, 0, 0, 0, {}};
     for (const auto& s : shards) {
-        std::map<std::pair<uint64_t, std::optional<uint64_t>>, const Json*> failures;
+        std::map<CutKey, const Json*> failures;
         for (const auto& f : s.report["failures"])
-            if (const auto cycle = Cycle(f.value("cycle", Json()))) failures[{*cycle, Cycle(f.value("torn", Json()))}] = &f;
+            if (const auto key = KeyFromJson(f)) failures[*key] = &f;
         for (const auto& j : s.report["cuts"]) {
             auto c = CutFromJson(j, failures);
             if (!c) return fail("'" + s.file + "' is not the JSON report of a sweep shard (a malformed cut run)");
@@ -185,9 +199,7 @@ int MergeSweepShards(const std::vector<std::string>& files, const Options& optio
         return fail("the cut point at cycle " + std::to_string(*first_missing) + (missing > 1 ? " and " + std::to_string(missing - 1) + " more" : "") +
                     " in no shard (" + std::to_string(record->cut_points.size()) + " cut points, " + std::to_string(files.size()) +
                     " shards given)");
-    std::stable_sort(cuts.begin(), cuts.end(), [](const CutOutcome& a, const CutOutcome& b) {
-        return std::pair(a.cycle, a.torn.value_or(0)) < std::pair(b.cycle, b.torn.value_or(0));
-    });
+    std::stable_sort(cuts.begin(), cuts.end(), [](const CutOutcome& a, const CutOutcome& b) { return KeyOf(a) < KeyOf(b); });
     if (options.json) out << JsonLine(SweepJson(*record, cuts, summary)) << '\n';
     else WriteSweepText(out, *record, cuts, summary);
     if (options.sweep_svg) {

@@ -66,6 +66,8 @@ struct FailRange {
 };
 
 bool SameCause(const CutOutcome& a, const CutOutcome& b) {
+    // At depth 2 a range is the second cuts after one first cut.
+    if (a.second.has_value() != b.second.has_value() || (a.second && (a.cycle != b.cycle || a.torn != b.torn))) return false;
     if (a.end != b.end || a.problem != b.problem || a.unmet.size() != b.unmet.size() || a.lint.size() != b.lint.size()) return false;
     for (std::size_t i = 0; i < a.unmet.size(); ++i)
         if (a.unmet[i].expected != b.unmet[i].expected || a.unmet[i].found != b.unmet[i].found) return false;
@@ -73,8 +75,6 @@ bool SameCause(const CutOutcome& a, const CutOutcome& b) {
         if (a.lint[i].name != b.lint[i].name) return false;
     return true;
 }
-
-constexpr std::string_view kBetweenOperations = "between operations";
 
 std::vector<FailRange> FailRanges(const std::vector<CutOutcome>& cuts) {
     std::vector<FailRange> ranges;
@@ -99,17 +99,44 @@ std::vector<FailRange> FailRanges(const std::vector<CutOutcome>& cuts) {
         open = true;
         ranges.back().last = &c;
         ++ranges.back().runs;
-        if (c.operation != kBetweenOperations && (names.empty() || names.back() != c.operation)) names.push_back(c.operation);
+        const std::string& name = c.second ? c.second_operation : c.operation;
+        if (name != kBetweenOperations && (names.empty() || names.back() != name)) names.push_back(name);
     }
     close();
     return ranges;
 }
 
-// "cut at cycle 25 (erase of ...)" or "cycles 2439074-2439284, 34 cut runs (between operations)".
+// "cut at cycle 25 (erase of ...)" or "cycles 2439074-2439284, 34 cut runs (between operations)";
+// at depth 2 "cut at cycle 25 (...), then at cycle 2440000 after reboot (program of ...)" or
+// "cut at cycle 25 (...), then at cycles 2440000-2440100 after reboot, 12 cut runs (...)".
 std::string RangeName(const FailRange& r) {
-    if (r.runs == 1) return "cut at cycle " + std::to_string(r.first->cycle) + " (" + r.first->operation + ")";
-    return "cycles " + std::to_string(r.first->cycle) + "-" + std::to_string(r.last->cycle) + ", " + std::to_string(r.runs) +
+    const CutOutcome& first = *r.first;
+    if (first.second) {
+        const std::string head = "cut at cycle " + std::to_string(first.cycle) + " (" + first.operation + "), then at ";
+        if (r.runs == 1) return head + "cycle " + std::to_string(*first.second) + " after reboot (" + first.second_operation + ")";
+        return head + "cycles " + std::to_string(*first.second) + "-" + std::to_string(*r.last->second) + " after reboot, " +
+               std::to_string(r.runs) + " cut runs (" + r.operations + ")";
+    }
+    if (r.runs == 1) return "cut at cycle " + std::to_string(first.cycle) + " (" + first.operation + ")";
+    return "cycles " + std::to_string(first.cycle) + "-" + std::to_string(r.last->cycle) + ", " + std::to_string(r.runs) +
            " cut runs (" + r.operations + ")";
+}
+
+// "one bit", or at depth 2 "one bit, then random bits, seed 2" ("none" for a cut between operations).
+std::string TornName(const CutOutcome& c) {
+    if (!c.second) return c.torn ? TornVariantName(*c.torn) : std::string();
+    if (!c.torn && !c.second_torn) return std::string();
+    const auto name = [](std::optional<uint64_t> v) { return v ? TornVariantName(*v) : std::string("none"); };
+    return name(c.torn) + ", then " + name(c.second_torn);
+}
+
+std::size_t SecondCount(const std::vector<CutOutcome>& cuts) {
+    return static_cast<std::size_t>(std::count_if(cuts.begin(), cuts.end(), [](const CutOutcome& c) { return c.second.has_value(); }));
+}
+
+Json SecondJson(const CutOutcome& c) {
+    if (!c.second) return Json();
+    return {{"cycle", *c.second}, {"torn", c.second_torn ? Json(*c.second_torn) : Json()}, {"operation", JsonText(c.second_operation)}};
 }
 
 }  // namespace
@@ -124,7 +151,8 @@ bool WriteSweepSvg(const std::string& path, const SweepRecord& in, const std::ve
     const double span = kSvgWidth - kSvgLeft - kSvgRight;
     auto x = [&](uint64_t cycle) { return kSvgLeft + span * static_cast<double>(std::min(cycle, end)) / static_cast<double>(end); };
     const int cut_row_y = kTop + row_count * kRowHeight + 10;
-    const int axis_y = cut_row_y + kRowHeight + 10;
+    const int second_row_y = cut_row_y + (in.depth > 1 ? kRowHeight : 0);
+    const int axis_y = second_row_y + kRowHeight + 10;
     std::size_t failed = 0;
     for (const auto& c : cuts) failed += c.passed ? 0 : 1;
     const auto ranges = FailRanges(cuts);
@@ -153,11 +181,16 @@ bool WriteSweepSvg(const std::string& path, const SweepRecord& in, const std::ve
               << y + kBarHeight << "\" stroke=\"black\"/>\n";
     }
     s << "<text x=\"10\" y=\"" << cut_row_y + kBarHeight - 4 << "\">cut points</text>\n";
+    if (in.depth > 1) s << "<text x=\"10\" y=\"" << second_row_y + kBarHeight - 4 << "\">then in recovery</text>\n";
     for (const auto& c : cuts) {
+        // A second cut is drawn below its first: its own cycle lies after the uncut run's timeline.
         const double cx = x(c.cycle);
-        s << "<line x1=\"" << cx << "\" x2=\"" << cx << "\" y1=\"" << cut_row_y << "\" y2=\"" << cut_row_y + kBarHeight
-          << "\" stroke=\"" << (c.passed ? "#2a9d4a" : "red") << "\" stroke-width=\"" << (c.passed ? 1 : 2) << "\"><title>cut at cycle "
-          << c.cycle << ": " << XmlEscape(c.operation) << (c.passed ? ", passed" : ", FAILED") << "</title></line>\n";
+        const int y = c.second ? second_row_y : cut_row_y;
+        s << "<line x1=\"" << cx << "\" x2=\"" << cx << "\" y1=\"" << y << "\" y2=\"" << y + kBarHeight << "\" stroke=\""
+          << (c.passed ? "#2a9d4a" : "red") << "\" stroke-width=\"" << (c.passed ? 1 : 2) << "\"><title>cut at cycle " << c.cycle << ": "
+          << XmlEscape(c.operation);
+        if (c.second) s << ", then at cycle " << *c.second << " after reboot: " << XmlEscape(c.second_operation);
+        s << (c.passed ? ", passed" : ", FAILED") << "</title></line>\n";
     }
     s << "<line x1=\"" << kSvgLeft << "\" x2=\"" << kSvgWidth - kSvgRight << "\" y1=\"" << axis_y << "\" y2=\"" << axis_y
       << "\" stroke=\"black\"/>\n";
@@ -191,7 +224,7 @@ void WriteSweepText(std::ostream& out, const SweepRecord& in, const std::vector<
     for (const auto& r : FailRanges(cuts)) {
         const CutOutcome& c = *r.first;
         out << "FAIL " << RangeName(r) << ": run ended " << c.end << '\n';
-        if (c.torn && r.runs == 1) out << "     torn: " << TornVariantName(*c.torn) << '\n';
+        if (r.runs == 1 && !TornName(c).empty()) out << "     torn: " << TornName(c) << '\n';
         for (const auto& u : c.unmet) out << "     expected " << u.expected << ", found " << u.found << '\n';
         if (!c.problem.empty()) out << "     " << c.problem << '\n';
         for (const auto& f : c.lint) out << "     lint after the cut: " << LintLine(f) << '\n';
@@ -200,16 +233,24 @@ void WriteSweepText(std::ostream& out, const SweepRecord& in, const std::vector<
     }
     for (const auto& c : cuts) {
         if (!c.passed || c.lint.empty()) continue;
-        out << "lint after the cut at cycle " << c.cycle << " (" << c.operation << "):\n";
+        out << "lint after the cut at cycle " << c.cycle << " (" << c.operation << ")";
+        if (c.second) out << ", then at cycle " << *c.second << " after reboot (" << c.second_operation << ")";
+        out << ":\n";
         for (const auto& f : c.lint) out << "     " << LintLine(f) << '\n';
     }
     const double rate = summary.seconds > 0 ? static_cast<double>(cuts.size()) / summary.seconds : 0;
     out << "sweep: " << PointCount(cuts) << " cut points tried";
     if (in.shard_count > 1)
         out << " (shard " << in.shard_index << "/" << in.shard_count << " of " << summary.total << ")";
-    if (in.cut_torn)
-        out << " in " << cuts.size() << " cut runs (torn: " << kTornFirstRandom << " extremes and " << in.torn_variants
-            << " random variants a cut inside an operation" << (in.metastable ? ", torn cells metastable" : "") << ")";
+    const std::size_t seconds = SecondCount(cuts);
+    if (in.cut_torn || in.depth > 1) {
+        out << " in " << cuts.size() << " cut runs (";
+        if (in.depth > 1) out << seconds << " of them cut again during the recovery" << (in.cut_torn ? "; " : "");
+        if (in.cut_torn)
+            out << "torn: " << kTornFirstRandom << " extremes and " << in.torn_variants << " random variants a cut inside an operation"
+                << (in.metastable ? ", torn cells metastable" : "");
+        out << ")";
+    }
     out << ", " << cuts.size() - summary.failed << " passed, " << summary.failed << " failed in " << Fixed(summary.seconds) << " s ("
         << Fixed(rate) << " cut runs per second, " << summary.jobs << " jobs, " << summary.forked << " forked)\n";
     if (!summary.stopped.empty())
@@ -235,8 +276,10 @@ Json SweepJson(const SweepRecord& in, const std::vector<CutOutcome>& cuts, const
     for (const auto& r : FailRanges(cuts))
         ranges.push_back({{"first", r.first->cycle},
                           {"first_torn", r.first->torn ? Json(*r.first->torn) : Json()},
+                          {"first_second", SecondJson(*r.first)},
                           {"last", r.last->cycle},
                           {"last_torn", r.last->torn ? Json(*r.last->torn) : Json()},
+                          {"last_second", SecondJson(*r.last)},
                           {"runs", r.runs},
                           {"operations", JsonText(r.operations)},
                           {"end", JsonText(r.first->end)},
@@ -250,11 +293,13 @@ Json SweepJson(const SweepRecord& in, const std::vector<CutOutcome>& cuts, const
         Json lint = Json::array();
         for (const auto& f : c.lint) lint.push_back({{"name", JsonText(f.name)}, {"cycle", f.cycle}, {"message", JsonText(f.message)}});
         all.push_back({{"cycle", c.cycle}, {"torn", torn}, {"passed", c.passed}, {"operation", JsonText(c.operation)}});
+        if (c.second) all.back()["second"] = SecondJson(c);
         // A passing cut's lint findings, for the report of merged shards.
         if (c.passed && !c.lint.empty()) all.back()["lint"] = lint;
         if (c.passed) continue;
         failures.push_back({{"cycle", c.cycle},
                             {"torn", torn},
+                            {"second", SecondJson(c)},
                             {"operation", JsonText(c.operation)},
                             {"end", JsonText(c.end)},
                             {"unmet", UnmetJson(c.unmet)},
@@ -272,6 +317,7 @@ Json SweepJson(const SweepRecord& in, const std::vector<CutOutcome>& cuts, const
               {"torn_variants", in.torn_variants},
               {"metastable", in.metastable},
               {"sweep_every", in.sweep_every},
+              {"depth", in.depth},
               {"cut_points", in.cut_points}}},
             {"cut_points", summary.total},
             {"shard", std::to_string(in.shard_index) + "/" + std::to_string(in.shard_count)},
@@ -287,6 +333,8 @@ Json SweepJson(const SweepRecord& in, const std::vector<CutOutcome>& cuts, const
             {"stopped", summary.stopped.empty() ? Json() : Json(JsonText(summary.stopped))},
             {"cut_model", in.cut_torn ? "torn" : "atomic"},
             {"torn_variants", in.torn_variants},
+            {"depth", in.depth},
+            {"second_cuts", SecondCount(cuts)},
             {"recording",
              {{"cycles", in.cycles},
               {"end", in.end},

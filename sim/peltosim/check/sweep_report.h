@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/peltosim/base/json.h"
@@ -30,6 +31,18 @@ struct SweepInput {
     std::chrono::steady_clock::time_point started;  // when the recording run began
 };
 
+// What a report says of a cut that interrupts no operation.
+inline constexpr std::string_view kBetweenOperations = "between operations";
+
+// Which cut run: its cut, and at depth 2 the cut during the recovery after it.
+struct CutKey {
+    uint64_t cycle = 0;
+    std::optional<uint64_t> torn;  // the torn variant, for a cut inside an operation
+    std::optional<uint64_t> second;
+    std::optional<uint64_t> second_torn;
+    auto operator<=>(const CutKey&) const = default;
+};
+
 // What one cut run showed.
 struct CutOutcome {
     uint64_t cycle;
@@ -42,6 +55,11 @@ struct CutOutcome {
     std::vector<CutLint> lint;  // findings after the cut
     std::string command;
     std::string launch;  // the debugger's launch configuration for the same run (JSON)
+    // Depth 2: the second cut, during the recovery after the first, with its variant and what it
+    // interrupted.
+    std::optional<uint64_t> second = std::nullopt;
+    std::optional<uint64_t> second_torn = std::nullopt;
+    std::string second_operation = {};
 };
 
 // The figures of a sweep, and why it stopped before its end ("" when it did not).
@@ -65,6 +83,7 @@ struct SweepRecord {
     unsigned torn_variants = 0;
     bool metastable = false;  // torn cells read unreliably (--metastable)
     uint64_t sweep_every = 0;
+    unsigned depth = 1;
     unsigned shard_index = 1;
     unsigned shard_count = 1;
     uint64_t cycles = 0;  // of the recording run
@@ -72,6 +91,8 @@ struct SweepRecord {
     std::size_t changes = 0;
     std::vector<FlashOperation> operations;
 };
+
+inline CutKey KeyOf(const CutOutcome& c) { return {c.cycle, c.torn, c.second, c.second_torn}; }
 
 void WriteSweepText(std::ostream& out, const SweepRecord& record, const std::vector<CutOutcome>& cuts, const SweepSummary& summary);
 Json SweepJson(const SweepRecord& record, const std::vector<CutOutcome>& cuts, const SweepSummary& summary);

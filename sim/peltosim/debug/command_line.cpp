@@ -104,16 +104,20 @@ bool IsProgram(const std::vector<std::string>& args, std::size_t i) {
 
 }  // namespace
 
-std::string LaunchConfiguration(const std::vector<std::string>& args, uint64_t cut_cycle) {
-    nlohmann::json launch{{"type", "pelto-sim"}, {"request", "launch"},
-                          {"name", "power cut at cycle " + std::to_string(cut_cycle)}};
+std::string LaunchConfiguration(const std::vector<std::string>& args, const std::vector<std::string>& cuts) {
+    std::string name = cuts.size() == 1 ? "power cut at cycle " : "power cuts at cycles ";
+    for (std::size_t i = 0; i < cuts.size(); ++i)
+        name += (i == 0 ? "" : i + 1 == cuts.size() ? " and " : ", ") + cuts[i].substr(0, cuts[i].find(':'));
+    nlohmann::json launch{{"type", "pelto-sim"}, {"request", "launch"}, {"name", name}};
     nlohmann::json rest = nlohmann::json::array();
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (IsProgram(args, i) && !launch.contains("program")) launch["program"] = args[i];
         else rest.push_back(args[i]);
     }
-    rest.push_back("--power-cut-at");
-    rest.push_back(std::to_string(cut_cycle));
+    for (const auto& cut : cuts) {
+        rest.push_back("--power-cut-at");
+        rest.push_back(cut);
+    }
     launch["args"] = rest;
     return launch.dump();
 }

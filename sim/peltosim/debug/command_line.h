@@ -25,7 +25,8 @@ struct SymbolicArgs {
 std::optional<SymbolicArgs> ResolveSymbolicArgs(const std::vector<std::string>& args, std::string& error);
 
 // The debugger's launch configuration (JSON, one line) for the run that `args` make with the
-// power cut at `cut_cycle`: what the power-loss sweep prints beside a failing cut's command.
-std::string LaunchConfiguration(const std::vector<std::string>& args, uint64_t cut_cycle);
+// power cuts `cuts` (values of --power-cut-at: CYCLE or CYCLE:SEED, in order): what the
+// power-loss sweep prints beside a failing cut's command.
+std::string LaunchConfiguration(const std::vector<std::string>& args, const std::vector<std::string>& cuts);
 
 }  // namespace peltosim::debug

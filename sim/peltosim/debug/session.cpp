@@ -275,7 +275,7 @@ json Session::Launch(const json& args) {
     tracker_ = std::make_unique<FlashTracker>(*host_);
     // Before the tracker: at a cut it tears the operation that the tracker then ends.
     if (options_->cut_torn && !options_->power_cut_at.empty()) {
-        torn_ = std::make_unique<TornCut>(*host_, *tracker_, options_->torn_seed, options_->metastable);
+        torn_ = std::make_unique<TornCut>(*host_, *tracker_, CutVariants(*options_), options_->metastable);
         observers_.Add(torn_.get());
     }
     observers_.Add(tracker_.get());

@@ -57,8 +57,8 @@ std::string TornVariantName(uint64_t variant) {
     }
 }
 
-TornCut::TornCut(SimHost& host, const FlashTracker& tracker, uint64_t variant, bool metastable)
-    : host_(host), tracker_(tracker), variant_(variant) {
+TornCut::TornCut(SimHost& host, const FlashTracker& tracker, std::vector<uint64_t> variants, bool metastable)
+    : host_(host), tracker_(tracker), variants_(std::move(variants)) {
     if (!metastable) return;
     metastable_ = std::make_unique<Metastable>(host_.cpu());
     host_.SetMetastable(metastable_.get());
@@ -86,15 +86,16 @@ void TornCut::MemoryWritten(uint64_t, uint32_t address, uint32_t count) {
 void TornCut::ChipReset(uint64_t, bool power_cut) {
     if (!power_cut) return;
     // Every cut restarts the unstable reads from its seed, so its command reproduces them.
-    if (metastable_) metastable_->Seed(variant_);
+    if (metastable_) metastable_->Seed(Variant());
     if (const FlashOperation* op = tracker_.Running()) {
-        if (op->kind == OpKind::kProgram) TearProgram(*op);
-        else TearErase(*op);
+        if (op->kind == OpKind::kProgram) TearProgram(*op, Variant());
+        else TearErase(*op, Variant());
     }
+    ++cuts_;
     rows_ = {};
 }
 
-void TornCut::TearProgram(const FlashOperation& op) {
+void TornCut::TearProgram(const FlashOperation& op, uint64_t variant) {
     const flash::Bank& bank = flash::kBanks[op.bank];
     auto code = host_.cpu().Code();
     std::vector<Cell> cells;
@@ -102,13 +103,13 @@ void TornCut::TearProgram(const FlashOperation& op) {
         uint8_t& byte = code[op.block + i];
         BitsOf(&byte, static_cast<uint8_t>(rows_[op.bank][i] & ~byte), cells);
     }
-    for (const Cell& c : Choose(cells, variant_)) *c.byte |= c.mask;
+    for (const Cell& c : Choose(cells, variant)) *c.byte |= c.mask;
     MarkUnstable(metastable_.get(), code, cells);
     if (bank.IsData())
         for (uint16_t i = 0; i < bank.write_block; ++i) code[flash::OtherView(bank, op.block + i)] = code[op.block + i];
 }
 
-void TornCut::TearErase(const FlashOperation& op) {
+void TornCut::TearErase(const FlashOperation& op, uint64_t variant) {
     const flash::Bank& bank = flash::kBanks[op.bank];
     const std::span<const flash::Sector> sectors =
         bank.IsData() ? std::span<const flash::Sector>(flash::kDataSectors) : std::span<const flash::Sector>(flash::kPairSectors);
@@ -137,19 +138,19 @@ void TornCut::TearErase(const FlashOperation& op) {
     auto clear = [](const std::vector<Cell>& cells) {
         for (const Cell& c : cells) *c.byte = static_cast<uint8_t>(*c.byte & ~c.mask);
     };
-    if (variant_ == kTornOneBit || variant_ == kTornAllButOne) {
+    if (variant == kTornOneBit || variant == kTornAllButOne) {
         // The extremes over the code bits of all the sectors; the shadow goes with all but one.
         std::vector<Cell> cells;
         for (const Piece& p : pieces) {
             auto more = cells_of(p, false);
             cells.insert(cells.end(), more.begin(), more.end());
         }
-        clear(Choose(cells, variant_));
+        clear(Choose(cells, variant));
         MarkUnstable(metastable_.get(), code, cells);
-        if (variant_ == kTornAllButOne)
+        if (variant == kTornAllButOne)
             for (const Piece& p : pieces) std::fill_n(shadow.begin() + p.first, p.size, uint8_t{0});
     } else if (!pieces.empty()) {
-        std::mt19937_64 random(variant_);
+        std::mt19937_64 random(variant);
         const auto done = static_cast<std::size_t>(random() % pieces.size());
         for (std::size_t i = 0; i < done; ++i) {
             clear(cells_of(pieces[i], true));

@@ -5,10 +5,12 @@
 // extremes first, then seeded random subsets.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "flash/regmap.h"
 #include "flash_ops.h"
@@ -31,7 +33,8 @@ std::string TornVariantName(uint64_t variant);
 // that operation was changing then read unreliably (metastable.h) until written again.
 class TornCut : public Observer {
 public:
-    TornCut(SimHost& host, const FlashTracker& tracker, uint64_t variant, bool metastable = false);
+    // `variants`: of each power cut in turn (not empty); the last one goes on for any later cut.
+    TornCut(SimHost& host, const FlashTracker& tracker, std::vector<uint64_t> variants, bool metastable = false);
     ~TornCut() override;
     TornCut(const TornCut&) = delete;
     TornCut& operator=(const TornCut&) = delete;
@@ -40,17 +43,23 @@ public:
     void TimerExpired(uint64_t, uint32_t) override {}
     void ChipReset(uint64_t cycle, bool power_cut) override;
     void MemoryWritten(uint64_t cycle, uint32_t address, uint32_t count) override;
-    void SetVariant(uint64_t variant) { variant_ = variant; }
+    // The variant of the next power cut, and of any after it.
+    void SetVariant(uint64_t variant) {
+        variants_.resize(cuts_ + 1);
+        variants_[cuts_] = variant;
+    }
     // Null without --metastable.
     const Metastable* metastable() const { return metastable_.get(); }
 
 private:
-    void TearProgram(const FlashOperation& op);
-    void TearErase(const FlashOperation& op);
+    uint64_t Variant() const { return variants_[std::min(cuts_, variants_.size() - 1)]; }
+    void TearProgram(const FlashOperation& op, uint64_t variant);
+    void TearErase(const FlashOperation& op, uint64_t variant);
 
     SimHost& host_;
     const FlashTracker& tracker_;
-    uint64_t variant_;
+    std::vector<uint64_t> variants_;
+    std::size_t cuts_ = 0;  // power cuts so far
     // The extension's rows of captured bytes as it holds them: what a commit would write.
     std::array<std::array<uint8_t, flash::kCaptureRowSize>, flash::kBankCount> rows_{};
     std::unique_ptr<Metastable> metastable_;

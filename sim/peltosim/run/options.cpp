@@ -1,5 +1,6 @@
 #include "sim/peltosim/run/options.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -17,6 +18,8 @@ constexpr uint64_t kIdataSize = 0x100;
 // More parallel runs than this is a typo, not a machine.
 constexpr uint64_t kMaxJobs = 1024;
 constexpr uint64_t kMaxTornVariants = 64;
+// A cut, then one more during the recovery after it.
+constexpr uint64_t kMaxSweepDepth = 2;
 constexpr uint64_t kMaxShards = std::numeric_limits<unsigned>::max();
 
 std::optional<Space> ParseSpace(const std::string& name, uint64_t& size) {
@@ -226,10 +229,21 @@ bool AddResetAt(Options& o, const std::string& arg, const std::string* v, std::s
     if (n) o.reset_at.push_back(*n);
     return n.has_value();
 }
+// CYCLE, or CYCLE:SEED with the torn variant of this cut.
 bool AddPowerCutAt(Options& o, const std::string& arg, const std::string* v, std::string& error) {
-    const auto n = ParseCycle(arg, *v, error);
-    if (n) o.power_cut_at.push_back(*n);
-    return n.has_value();
+    const auto colon = v->find(':');
+    const auto n = ParseCycle(arg, v->substr(0, colon), error);
+    if (!n) return false;
+    if (colon != std::string::npos) {
+        const auto seed = ParseNumber(v->substr(colon + 1), std::numeric_limits<uint64_t>::max());
+        if (!seed) {
+            error = arg + " '" + *v + "': expected CYCLE or CYCLE:SEED with the torn variant SEED";
+            return false;
+        }
+        o.power_cut_seeds[*n] = *seed;
+    }
+    o.power_cut_at.push_back(*n);
+    return true;
 }
 
 bool SetRamFill(Options& o, const std::string&, const std::string* v, std::string& error) { return ParseRamFill(*v, o, error); }
@@ -262,6 +276,11 @@ std::optional<uint64_t> ParseCount(const std::string& arg, const std::string& te
 bool SetSweepEvery(Options& o, const std::string& arg, const std::string* v, std::string& error) {
     const auto n = ParseCount(arg, *v, std::numeric_limits<uint64_t>::max(), false, error);
     if (n) o.sweep_every = *n;
+    return n.has_value();
+}
+bool SetSweepDepth(Options& o, const std::string& arg, const std::string* v, std::string& error) {
+    const auto n = ParseCount(arg, *v, kMaxSweepDepth, true, error);
+    if (n) o.sweep_depth = static_cast<unsigned>(*n);
     return n.has_value();
 }
 bool SetJobs(Options& o, const std::string& arg, const std::string* v, std::string& error) {
@@ -395,8 +414,9 @@ constexpr std::array kOptions{
     OptionEntry{"--stop-on-write", Form::kValue, "SPACE:ADDR", "end the run after the program writes ADDR (xdata, idata)", kKept,
                AddStopOnWrite},
     OptionEntry{"--reset-at", Form::kValue, "CYCLE", "reset the chip at CYCLE (repeatable)", kKept, AddResetAt},
-    OptionEntry{"--power-cut-at", Form::kValue, "CYCLE", "cut the power at CYCLE: reset, and RAM refilled (repeatable)", kKept,
-               AddPowerCutAt},
+    OptionEntry{"--power-cut-at", Form::kValue, "CYCLE",
+               "cut the power at CYCLE: reset, and RAM refilled (repeatable); CYCLE:SEED\ngives this cut its torn variant (as --torn-seed)",
+               kKept, AddPowerCutAt},
     OptionEntry{"--ram-fill", Form::kValue, "BYTE|random:SEED", "what RAM holds after a power cut (default random:32850)", kKept,
                SetRamFill},
     OptionEntry{"--cut-model", Form::kValue, "atomic|torn",
@@ -420,6 +440,9 @@ constexpr std::array kOptions{
     OptionEntry{"--sweep-every", Form::kValue, "N", "with the sweep: also cut every N cycles", kDropped, SetSweepEvery},
     OptionEntry{"--sweep-svg", Form::kValue, "FILE", "with the sweep: draw the flash operations and cut points as SVG", kDropped,
                SetSweepSvg},
+    OptionEntry{"--sweep-depth", Form::kValue, "1|2",
+               "with the sweep: 2 also cuts each recovery after a cut at its own flash\nchanges (default 1)",
+               kDropped, SetSweepDepth},
     OptionEntry{"--jobs", Form::kValue, "N", "with the sweep: cut runs in parallel (default: one per core)", kDropped, SetJobs},
     OptionEntry{"--torn-variants", Form::kValue, "N",
                "with the sweep: random torn variants per cut inside an operation, besides\nthe two extremes (default 2)", kDropped,
@@ -530,6 +553,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         error = "--sweep-every, --sweep-svg, --jobs, --shard, --torn-variants and --sweep-spawn need --power-cut-sweep";
         return std::nullopt;
     }
+    if (o.sweep_depth != 1 && !o.power_cut_sweep && o.power_cut_at.empty()) {
+        error = "--sweep-depth needs --power-cut-sweep (or --power-cut-at, whose --json then lists the recovery's cut points)";
+        return std::nullopt;
+    }
     if (o.sweep_until && !o.power_cut_sweep && o.power_cut_at.empty()) {
         error = "--sweep-until needs --power-cut-sweep or --power-cut-at: it ends a run after its cut";
         return std::nullopt;
@@ -538,8 +565,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         error = "--torn-seed cannot be given with --power-cut-sweep: the sweep tries the variants";
         return std::nullopt;
     }
-    if ((o.torn_seed_given || o.torn_variants_given || o.metastable) && !o.cut_torn) {
-        error = "--torn-seed, --torn-variants and --metastable need --cut-model torn";
+    if ((o.torn_seed_given || o.torn_variants_given || o.metastable || !o.power_cut_seeds.empty()) && !o.cut_torn) {
+        error = "--torn-seed, --torn-variants, --metastable and --power-cut-at CYCLE:SEED need --cut-model torn";
         return std::nullopt;
     }
     // Each cut run is the recording's scenario with one cut more: a cut or reset of its own would
@@ -553,6 +580,18 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         return std::nullopt;
     }
     return o;
+}
+
+std::vector<uint64_t> CutVariants(const Options& options) {
+    auto cycles = options.power_cut_at;
+    std::sort(cycles.begin(), cycles.end());
+    std::vector<uint64_t> variants;
+    for (const uint64_t cycle : cycles) {
+        const auto own = options.power_cut_seeds.find(cycle);
+        variants.push_back(own != options.power_cut_seeds.end() ? own->second : options.torn_seed);
+    }
+    if (variants.empty()) variants.push_back(options.torn_seed);
+    return variants;
 }
 
 std::vector<std::string> CutRunArguments(const std::vector<std::string>& args) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -80,6 +81,7 @@ struct Options {
     std::vector<AccessPoint> stop_on_write;
     std::vector<uint64_t> reset_at;
     std::vector<uint64_t> power_cut_at;
+    std::map<uint64_t, uint64_t> power_cut_seeds;  // --power-cut-at CYCLE:SEED: that cut's torn variant
     bool ram_fill_random = true;
     uint8_t ram_fill_byte = 0;
     uint64_t ram_fill_seed = kDefaultRamFillSeed;
@@ -101,6 +103,9 @@ struct Options {
     bool sweep_spawn = false;  // start every cut run afresh, even where the recording could fork
     std::optional<SweepUntil> sweep_until;
     uint64_t sweep_every = 0;  // 0: only the cut points of persistent-state changes
+    // 2: each first cut's recovery is cut again at its own persistent changes. With
+    // --power-cut-at and --json, the run lists those cut points (how spawned cut runs report them).
+    unsigned sweep_depth = 1;
     std::optional<std::string> sweep_svg;
     unsigned jobs = 0;  // 0: one per core
     unsigned shard_index = 1;  // 1..shard_count
@@ -138,6 +143,9 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
 
 // The text of --help.
 std::string Usage();
+
+// The torn variant of each --power-cut-at in cycle order: its own seed, or --torn-seed.
+std::vector<uint64_t> CutVariants(const Options& options);
 
 // The command line of one of the sweep's cut runs: `args` (as accepted by ParseOptions) without
 // the options the table keeps out of cut runs.

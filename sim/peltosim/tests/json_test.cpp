@@ -121,4 +121,28 @@ TEST(Json, ASweepsReportKeepsItsFields) {
     EXPECT_EQ(failure["launch"]["args"], Json::parse(R"(["--power-cut-at","42"])"));
 }
 
+// At depth 2 the report names the second cut of each run that has one, and the sweep its depth.
+TEST(Json, ADepthTwoSweepNamesTheSecondCut) {
+    peltosim::SimHost host;
+    host.Reset();
+    const peltosim::FlashTracker tracker(host);
+    const auto options = Parse({"--power-cut-sweep", "--sweep-depth", "2"});
+    const std::vector<std::string> args;
+    const peltosim::SweepInput in{options, args, "pelto-sim", host, tracker, peltosim::RunEnd::kHalted, {}, {}};
+    std::vector<peltosim::CutOutcome> cuts(2);
+    cuts[0] = {11, 1, true, "program of block 0xAF00", "halted", {}, "", {}, "", ""};
+    cuts[1] = cuts[0];
+    cuts[1].passed = false;
+    cuts[1].second = 90;
+    cuts[1].second_operation = "between operations";
+    cuts[1].launch = "{}";
+    const Json back = RoundTrip(peltosim::SweepJson(peltosim::RecordOf(in), cuts, {1, 1, 0, 1, 0, 2, ""}));
+    EXPECT_EQ(back["sweep"]["depth"], 2);
+    EXPECT_EQ(back["second_cuts"], 1);
+    EXPECT_FALSE(back["cuts"][0].contains("second"));
+    EXPECT_EQ(back["cuts"][1]["second"], Json::parse(R"({"cycle":90,"torn":null,"operation":"between operations"})"));
+    EXPECT_EQ(back["failures"][0]["second"]["cycle"], 90);
+    EXPECT_EQ(back["ranges"][0]["first_second"]["cycle"], 90);
+}
+
 }  // namespace

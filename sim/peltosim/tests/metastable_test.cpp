@@ -57,7 +57,7 @@ uint8_t NewByte(uint16_t i) { return i % 2 == 0 ? kNewEven : kNewOdd; }
 class Rig {
 public:
     Rig(uint64_t seed, bool metastable) {
-        torn_.emplace(host_, tracker_, seed, metastable);
+        torn_.emplace(host_, tracker_, std::vector<uint64_t>{seed}, metastable);
         for (const auto& range : flash::kWatchedCode) host_.KeepOnPowerCut(range.first, range.last);
         observers_.Add(&*torn_);
         observers_.Add(&tracker_);

@@ -41,6 +41,10 @@ TEST(ParseOptions, ErrorsNameTheOption) {
         {{"--clock", "0"}, "--clock"},
         {{"--keep-open", "p.hex"}, "--keep-open needs --menu"},
         {{"-x"}, "unknown option '-x'"},
+        {{"--power-cut-at", "500:x"}, "CYCLE:SEED"},
+        {{"--cut-model", "atomic", "--power-cut-at", "500:1"}, "CYCLE:SEED need --cut-model torn"},
+        {{"--sweep-depth", "2", "p.hex"}, "--sweep-depth needs --power-cut-sweep"},
+        {{"--sweep-depth", "3", "--power-cut-sweep"}, "from 1 to 2"},
     };
     for (const auto& c : cases) {
         std::string error;
@@ -55,6 +59,17 @@ TEST(ParseOptions, ErrorsNameTheOption) {
     EXPECT_EQ(o->dumps.at(0).address, 0xA000);
     EXPECT_EQ(o->dumps.at(0).length, 32u);
     EXPECT_TRUE(o->json);
+}
+
+// Each power cut tears with its own variant, or --torn-seed's, in the order the cuts come.
+TEST(ParseOptions, EachCutItsTornVariant) {
+    std::string error;
+    const auto o = peltosim::ParseOptions({"p.hex", "--power-cut-at", "900:1", "--power-cut-at", "100", "--torn-seed", "7"}, error);
+    ASSERT_TRUE(o.has_value()) << error;
+    EXPECT_EQ(o->power_cut_at, (std::vector<uint64_t>{900, 100}));
+    EXPECT_EQ(peltosim::CutVariants(*o), (std::vector<uint64_t>{7, 1}));
+    const auto plain = peltosim::ParseOptions({"p.hex"}, error);
+    EXPECT_EQ(peltosim::CutVariants(*plain), std::vector<uint64_t>{peltosim::kDefaultTornSeed});
 }
 
 // An option's line of the usage text: "  --name VALUE  help", "  --name[=LIST]  help" or
@@ -96,7 +111,7 @@ TEST(OptionTable, UsageAndParserAgree) {
         {"SPACE:ADDR", "xdata:0x10"}, {"CYCLE", "100"},         {"BYTE|random:SEED", "0x55"},
         {"SPACE:ADDR=VALUE", "xdata:0=1"}, {"K/N", "1/2"},      {"NAME", "ReadSFR"},
         {"[=error,-NAME]", "=error,-program-short"}, {"atomic|torn", "atomic"},
-        {"WHAT", "pc:0x10"},
+        {"WHAT", "pc:0x10"},       {"1|2", "2"},
     };
     // What --keep-open and the sweep's own options need beside them.
     const std::vector<std::string> base{"--power-cut-sweep", "--menu", "M"};

@@ -326,6 +326,64 @@ for name, extra in [("naive store, torn", NAIVE[:3] + NAIVE[5:]),
            f"{name}: forked and spawned cut runs give the same report",
            f"exit {code_f}/{code_s}, forked {by_fork and by_fork['forked']}/{by_spawn and by_spawn['forked']}")
 
+# ---- --sweep-depth 2: each recovery after a cut is cut again at its own persistent changes ----
+# Two journal stores: both recover from every single cut; the one whose recovery rewrites its
+# journal in place (erase, then program) loses the record when that rewrite is cut in turn.
+JOURNAL = ["--expect", "xdata:0x9F00=0x5A,0x02,0x33,0x8F", "--cut-model", "atomic", "--power-cut-sweep", "--jobs", "2"]
+deep = {}
+for program, depth, status in [("journal_store", 1, 0), ("journal_store", 2, 0), ("journal_refresh_store", 1, 0),
+                               ("journal_refresh_store", 2, 3)]:
+    code_d, data, err = run_json(["--ext", args.ext, prog(program)] + JOURNAL + ["--sweep-depth", str(depth)])
+    deep[program, depth] = data
+    seconds = [c for c in data["cuts"] if "second" in c] if data else []
+    report(data is not None and code_d == status and data["sweep"]["depth"] == depth and data["second_cuts"] == len(seconds)
+           and (len(seconds) > 0) == (depth == 2) and all(c["second"]["cycle"] > c["cycle"] for c in seconds),
+           f"{program} at depth {depth} exits {status}",
+           f"exit {code_d}, {data and data['second_cuts']} second cuts, {data and data['failed']} failed, {err.strip()[:200]!r}")
+unsafe = deep.get(("journal_refresh_store", 2))
+if unsafe and unsafe["failures"]:
+    # Every failure is a second cut into the rewrite of the journal at 0xAF00 (its captures or its
+    # program), after a first cut that left the slot at 0xAF80 broken: the record is lost (0xEE).
+    first_cuts = {c["cycle"] for c in deep["journal_refresh_store", 1]["cuts"]}
+    report(all(f["second"] and f["cycle"] in first_cuts and f["unmet"][0]["found"].startswith("0xEE,")
+               and f["second"]["operation"] in ("between operations", "program of block 0xAF00") for f in unsafe["failures"]),
+           "refreshing journal at depth 2: each failure is a first cut of the depth-1 sweep, then a cut in the journal's rewrite",
+           json.dumps(unsafe["failures"][:1]))
+    failure = unsafe["failures"][0]
+    command = shlex.split(failure["command"])
+    code_r, alone, _ = run_json(command[1:])
+    cut_values = [command[i + 1] for i, a in enumerate(command) if a == "--power-cut-at"]
+    report(cut_values == [str(failure["cycle"]), str(failure["second"]["cycle"])] and code_r == 3 and alone
+           and alone["power_cuts"] == 2 and alone["expect"]["unmet"] == failure["unmet"],
+           "refreshing journal at depth 2: the reproducer of a failure gives both cuts and fails the same way alone",
+           f"{cut_values}, exit {code_r}, {alone and alone['expect']}")
+    launch = failure["launch"]["args"]
+    report([launch[i + 1] for i, a in enumerate(launch) if a == "--power-cut-at"] == cut_values
+           and failure["launch"]["name"] == f"power cuts at cycles {cut_values[0]} and {cut_values[1]}",
+           "refreshing journal at depth 2: the debugger's launch configuration gives both cuts", json.dumps(failure["launch"]))
+    with tempfile.TemporaryDirectory() as tmp:
+        whole = os.path.join(tmp, "whole.json")
+        with open(whole, "w") as f:
+            json.dump(unsafe, f)
+        _, text, _ = run(["--sweep-merge", whole])
+        fails = [line for line in text.splitlines() if line.startswith("FAIL")]
+        report(fails and all(re.match(r"FAIL cut at cycle \d+ \([^)]*\), then at cycles? \d+(-\d+)? after reboot", line) for line in fails)
+               and "cut again during the recovery" in text,
+               "refreshing journal at depth 2: the text report names both cuts", f"{fails[:2]}")
+else:
+    report(False, "refreshing journal at depth 2: failures", "no failure to look at")
+# The same verdicts forked and started afresh with both cuts, atomic and torn.
+for name, extra, ran in [("refreshing journal", ["--ext", args.ext, prog("journal_refresh_store")] + JOURNAL, unsafe),
+                         ("naive store, torn", NAIVE[:3] + NAIVE[5:] + ["--power-cut-sweep", "--jobs", "2"], None)]:
+    code_f, by_fork, _ = (3 if ran and ran["failed"] else 0, ran, "") if ran else run_json(extra + ["--sweep-depth", "2"])
+    code_s, by_spawn, _ = run_json(extra + ["--sweep-depth", "2", "--sweep-spawn"])
+    same = by_fork is not None and by_spawn is not None and without_timing(by_fork) == without_timing(by_spawn)
+    report(same and code_f == code_s == 3 and by_fork["second_cuts"] > 0 and (by_fork["forked"] > 0 or UNDER_WINE)
+           and by_spawn["forked"] == 0, f"{name} at depth 2: forked and spawned cut runs give the same report",
+           f"exit {code_f}/{code_s}, second cuts {by_fork and by_fork['second_cuts']}/{by_spawn and by_spawn['second_cuts']}")
+code_d, _, err = run(NAIVE + ["--power-cut-sweep", "--sweep-depth", "3"])
+report(code_d == 2 and "--sweep-depth" in err, "--sweep-depth 3 refused", f"exit {code_d} {err!r}")
+
 # ---- --sweep-until: a cut run ends once the firmware has recovered ----
 code_u, data, _ = run_json(["--ext", args.ext, prog("cut_serial_boot"), "--power-cut-at", "2442300", "--sweep-until", "serial:LOST"])
 report(code_u == 0 and data and data["end"] == "stopped" and data["serial"].endswith("LOST"),
@@ -356,13 +414,13 @@ report(code_u == 2 and "pc:" in err, "--sweep-until pc: needs an address", f"exi
 # while it records: the report covers the forked runs that had ended, of the cut points reached.
 with tempfile.TemporaryDirectory() as tmp:
     # signal, exit status, options, --json, the recording run interrupted (forked cut runs)
-    stops = [(signal.SIGINT, 130, [], False, not UNDER_WINE)]
+    stops = [(signal.SIGINT, 130, [], False, not UNDER_WINE), (signal.SIGINT, 130, ["--sweep-depth", "2"], False, not UNDER_WINE)]
     # Under Wine a SIGTERM ends the Windows process at once, as Windows itself has no such signal.
     if not UNDER_WINE:
         stops += [(signal.SIGTERM, 143, [], True, True), (signal.SIGTERM, 143, ["--sweep-spawn"], False, False)]
-    for signal_number, status, spawn, as_json, in_recording in stops:
+    for number, (signal_number, status, spawn, as_json, in_recording) in enumerate(stops):
         name = signal.Signals(signal_number).name
-        unique = os.path.join(tmp, f"interrupted_{name}{'_spawn' if spawn else ''}.ihx")
+        unique = os.path.join(tmp, f"interrupted_{number}_{name}.ihx")
         svg = unique + ".svg"
         shutil.copy(prog("naive_store"), unique)
         sweep_proc = subprocess.Popen(args.sim + ["--ext", args.ext, unique, "--expect", "xdata:0x9F00=0x02", "--cut-model", "atomic",
@@ -398,7 +456,7 @@ with tempfile.TemporaryDirectory() as tmp:
         report(sweep_proc.returncode == status and marked and ticks == done and done is not None and planned >= done
                and (done > 0 if in_recording else True) and recording_end == ("interrupted" if in_recording else "halted")
                and not left,
-               f"{name} during a sweep{' (spawned)' if spawn else ''}{' while it records' if in_recording else ''}: exit {status}, "
+               f"{name} during a sweep{' (' + ' '.join(spawn) + ')' if spawn else ''}{' while it records' if in_recording else ''}: exit {status}, "
                f"the {'JSON' if as_json else 'text'} report and the picture of the runs done, marked, no process left",
                f"exit {sweep_proc.returncode}, done {done} of {planned}, ticks {ticks}, recording {recording_end}, "
                f"{out.strip()[-200:]!r} {err.strip()[-200:]!r}, left {left}")
@@ -577,6 +635,7 @@ with tempfile.TemporaryDirectory() as tmp:
     not_json = os.path.join(tmp, "not.json")
     with open(not_json, "w") as f:
         f.write("{\"cuts\": [")
+    deep_shards = merge_case("torn-depth-2", NAIVE[:3] + NAIVE[5:] + ["--sweep-depth", "2"], 2, tmp)
     a, b = shards
     # shards given, what the message names
     REFUSED = [
@@ -585,6 +644,7 @@ with tempfile.TemporaryDirectory() as tmp:
         ("a cut point in two shards", [a, b, edited["stray"]], ["in both", edited["stray"]]),
         ("a shard of another sweep", [a, other], [other, "another sweep", "arguments"]),
         ("a shard of another program at the same path", rebuilt, [rebuilt[1], "another sweep", "inputs"]),
+        ("a shard of another depth", [a, deep_shards[1]], [deep_shards[1], "another sweep", "depth"]),
         ("a shard that did not finish", [edited["stopped"], b], [edited["stopped"], "did not finish"]),
         ("a malformed recording", [edited["broken"], b], [edited["broken"], "malformed"]),
         ("a file that is no JSON", [a, not_json], [not_json, "not the JSON report"]),

@@ -88,13 +88,21 @@ namespace {
 // The sweep's launch configuration: the program apart, every other option kept, the cut added.
 TEST(CommandLineTest, LaunchConfigurationOfACutRun) {
     const auto text = LaunchConfiguration({"--ext", "lib.so", "fw.hex", "--serial-in", "in.hex", "--expect", "xdata:0x10=1"},
-                                          1234);
+                                          {"1234"});
     const auto launch = nlohmann::json::parse(text);
     EXPECT_EQ(launch["type"], "pelto-sim");
     EXPECT_EQ(launch["request"], "launch");
     EXPECT_EQ(launch["program"], "fw.hex");
     EXPECT_EQ(launch["args"], (std::vector<std::string>{"--ext", "lib.so", "--serial-in", "in.hex", "--expect",
                                                         "xdata:0x10=1", "--power-cut-at", "1234"}));
+    EXPECT_EQ(launch["name"], "power cut at cycle 1234");
+}
+
+// A cut during the recovery after the first (--sweep-depth 2): both cuts, each with its variant.
+TEST(CommandLineTest, LaunchConfigurationOfTwoCuts) {
+    const auto launch = nlohmann::json::parse(LaunchConfiguration({"--ext", "lib.so", "fw.hex"}, {"1234:0", "5678"}));
+    EXPECT_EQ(launch["name"], "power cuts at cycles 1234 and 5678");
+    EXPECT_EQ(launch["args"], (std::vector<std::string>{"--ext", "lib.so", "--power-cut-at", "1234:0", "--power-cut-at", "5678"}));
 }
 
 }  // namespace

@@ -122,10 +122,15 @@ async function overTcp() {
   try {
     await dc.initializeRequest({ adapterID: 'pelto-sim' });
     await assert.rejects(dc.launchRequest({ program: path.join(examples, 'missing.hex') }), /missing\.hex/);
+    await assert.rejects(dc.launchRequest({ program, args: ['--power-cut-at', '400000:x'] }), /CYCLE:SEED/);
     const exited = dc.waitForEvent('exited', TIMEOUT_MS);
     const initialized = dc.waitForEvent('initialized');
-    await dc.launchRequest({ program, args: ['--ext', extension, '--expect', 'xdata:0x9F00=0x99'] });
+    // Two cuts, each with its torn variant, as a depth-2 sweep's launch configuration gives them.
+    await dc.launchRequest({ program, args: ['--ext', extension, '--expect', 'xdata:0x9F00=0x99', '--power-cut-at', '400000:1',
+                                             '--power-cut-at', '2000000:0'] });
     await initialized;
+    // Not stopped before the cuts: the run goes through both to its end.
+    await dc.setExceptionBreakpointsRequest({ filters: [] });
     await dc.configurationDoneRequest();
     // The settings example's report area does not hold 0x99: the run's status for an unmet
     // expectation.
