@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <cstdio>
@@ -265,6 +266,8 @@ void ForkedCuts::Hook() {
                 return;
             case Children::kForkedParent:
                 running_.emplace(next_tag_++, Key{point, variant, std::nullopt, std::nullopt});
+                if (shared_ != nullptr && children_.running() >= jobs_)
+                    shared_->least.store(std::max(kCutBudgetFloor, kCutBudgetFactor * now), std::memory_order_relaxed);
                 while (children_.running() >= jobs_)
                     if (!Collect()) return;
                 break;
@@ -287,6 +290,8 @@ void ForkedCuts::Keep(ChildResult r) {
     const auto started = running_.find(r.tag);
     const Key key = started->second;
     running_.erase(started);
+    // Left to RunSweep, which starts it afresh with its budget.
+    if (r.status == kExitGaveWay) return;
     const Json result = r.status == kExitOk ? ParseJson(r.out) : Json();
     const auto cycles = result.is_object() ? result.value("cycles", Json()) : Json();
     // At depth 2 a passing run also carries its recovery's cut points and runs.
@@ -323,6 +328,8 @@ void ForkedCuts::RecoveryHook() {
             case Children::kForkedParent: {
                 // One at a time: this run waits, so the sweep's jobs stay the processes at work.
                 ChildResult r = children_.WaitAny();
+                // One that gave way is left to the sweep, which starts it afresh with both cuts.
+                if (r.status == kExitGaveWay) break;
                 TrimPassed(r);
                 recovery_runs_.push_back({point, variant, std::move(r)});
                 break;
@@ -352,7 +359,12 @@ void ForkedCuts::Poll() {
     if (!child_cut_ || shared_ == nullptr) return;
     if (shared_->interrupted.load(std::memory_order_relaxed) != 0) host_.Interrupt();
     if (options_.max_cycles_given) return;
-    if (const uint64_t budget = shared_->budget.load(std::memory_order_relaxed); budget != 0) host_.SetCycleLimit(*child_cut_ + budget);
+    if (const uint64_t budget = shared_->budget.load(std::memory_order_relaxed); budget != 0) {
+        host_.SetCycleLimit(*child_cut_ + budget);
+        return;
+    }
+    const uint64_t least = shared_->least.load(std::memory_order_relaxed);
+    if (least != 0 && host_.cpu().Cycles() > *child_cut_ + least) std::_Exit(kExitGaveWay);
 }
 
 void ForkedCuts::Finish(uint64_t budget, bool interrupted) {
@@ -730,6 +742,9 @@ int RunSweep(const SweepInput& in, std::ostream& out, ForkedCuts* forked) {
     // Forked cut runs that ended before the sweep stopped are results too.
     if (forked != nullptr)
         for (const auto& [key, r] : forked->TakeRest()) judge(CutRun{key, {}}, r);
+    // So are the runs with a second cut that forked first cuts ran during their recovery.
+    for (const auto& run : second_runs)
+        if (const auto found = second_results.find(run.key); found != second_results.end()) judge(run, found->second);
     tally.seconds = elapsed();
     progress.Finish();
     std::ranges::sort(passed);

@@ -171,9 +171,13 @@ private:
     std::map<Key, ChildResult> results_;
     std::size_t result_count_ = 0;
     // Shared with the children: the budget (0 until known), and the signal that interrupted the
-    // sweep (0: none), which ends the children's runs and stops their forking at depth 2.
+    // sweep (0: none), which ends the children's runs and stops their forking at depth 2. While
+    // the budget is unknown, `least` is what it will be at least, from the cycles recorded so
+    // far: a child past it gives way (kExitGaveWay) and is started afresh once the budget is
+    // known, so children that never halt cannot hold the recording's job slots for ever.
     struct Shared {
         std::atomic<uint64_t> budget{0};
+        std::atomic<uint64_t> least{0};
         std::atomic<int> interrupted{0};
     };
     Shared* shared_ = nullptr;

@@ -443,7 +443,7 @@ with tempfile.TemporaryDirectory() as tmp:
                 marked = False
         else:
             mark = re.search(rf"^sweep: interrupted by {name} after (\d+) of (\d+) cut runs$", out, re.M)
-            tried = re.search(r"^sweep: (\d+) cut points tried, (\d+) passed, (\d+) failed", out, re.M)
+            tried = re.search(r"^sweep: (\d+) cut points tried(?: in \d+ cut runs \([^)]*\))?, (\d+) passed, (\d+) failed", out, re.M)
             done, planned = (int(mark[1]), int(mark[2])) if mark else (None, None)
             marked = bool(mark and tried) and int(tried[2]) + int(tried[3]) == done
             recording_end = "interrupted" if "during the run without a power cut" in err else "halted"
