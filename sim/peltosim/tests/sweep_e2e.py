@@ -317,7 +317,10 @@ for name, extra in [("naive store, torn", NAIVE[:3] + NAIVE[5:]),
                     ("lint after the cut", ["--ext", args.ext, prog("cut_short_recovery"), "--expect", "xdata:0x9F00=0x02",
                                             "--lint=error", "--cut-model", "atomic"]),
                     ("shadow flag, every 100000 cycles", ["--ext", args.ext, prog("cut_shadow_flag"), "--expect", "xdata:0x9F00=0x02",
-                                                          "--sweep-every", "100000"])]:
+                                                          "--sweep-every", "100000"]),
+                    # More cut runs that never halt than jobs, before the recording knows their budget.
+                    ("hang after the cut", ["--ext", args.ext, prog("hang_after_cut"), "--expect", "xdata:0x9F00=0x01",
+                                            "--sweep-every", "20000"])]:
     code_f, by_fork, _ = run_json(extra + ["--power-cut-sweep", "--jobs", "2"])
     code_s, by_spawn, _ = run_json(extra + ["--power-cut-sweep", "--jobs", "2", "--sweep-spawn"])
     same = by_fork is not None and by_spawn is not None and without_timing(by_fork) == without_timing(by_spawn)
@@ -325,6 +328,9 @@ for name, extra in [("naive store, torn", NAIVE[:3] + NAIVE[5:]),
     report(same and code_f == code_s and (by_fork["forked"] > 0 or UNDER_WINE) and by_spawn["forked"] == 0,
            f"{name}: forked and spawned cut runs give the same report",
            f"exit {code_f}/{code_s}, forked {by_fork and by_fork['forked']}/{by_spawn and by_spawn['forked']}")
+hung = [f["cycle"] for f in (by_fork or {}).get("failures", []) if f["problem"].startswith("did not halt")]
+report(code_f == 3 and len(hung) > 2, "hang after the cut: each cut run that never halts fails as not halted",
+       f"exit {code_f}, not halted at {hung}")
 
 # ---- --sweep-depth 2: each recovery after a cut is cut again at its own persistent changes ----
 # Two journal stores: both recover from every single cut; the one whose recovery rewrites its
