@@ -228,6 +228,17 @@ int TempFile() {
     return fd;
 }
 
+// A cut run's standard output and error; both or neither.
+bool OutputFiles(int& out, int& err, std::string& error) {
+    out = TempFile();
+    err = TempFile();
+    if (out >= 0 && err >= 0) return true;
+    error = std::string("cannot create a temporary file for a cut run: ") + std::strerror(errno);
+    if (out >= 0) close(out);
+    if (err >= 0) close(err);
+    return false;
+}
+
 std::string ReadBack(int fd) {
     std::string text;
     lseek(fd, 0, SEEK_SET);
@@ -296,14 +307,9 @@ std::string SelfPath() {
 }
 
 bool Children::Start(std::size_t tag, const std::string& program, const std::vector<std::string>& args, std::string& error) {
-    const int out = TempFile();
-    const int err = TempFile();
-    if (out < 0 || err < 0) {
-        if (out >= 0) close(out);
-        if (err >= 0) close(err);
-        error = std::string("cannot create a temporary file for a cut run: ") + std::strerror(errno);
-        return false;
-    }
+    int out = -1;
+    int err = -1;
+    if (!OutputFiles(out, err, error)) return false;
     std::vector<char*> argv;
     std::string name = program;
     argv.push_back(name.data());
@@ -351,14 +357,9 @@ bool Children::Start(std::size_t tag, const std::string& program, const std::vec
 }
 
 Children::ForkResult Children::Fork(std::size_t tag, std::string& error) {
-    const int out = TempFile();
-    const int err = TempFile();
-    if (out < 0 || err < 0) {
-        if (out >= 0) close(out);
-        if (err >= 0) close(err);
-        error = std::string("cannot create a temporary file for a cut run: ") + std::strerror(errno);
-        return kForkFailed;
-    }
+    int out = -1;
+    int err = -1;
+    if (!OutputFiles(out, err, error)) return kForkFailed;
     std::fflush(nullptr);  // nothing buffered before the fork is written twice
     const pid_t pid = fork();
     if (pid < 0) {

@@ -386,19 +386,12 @@ ChildResult ForkedCuts::Unpacked(std::size_t i) const {
 }
 
 void ForkedCuts::Judge(uint64_t budget) {
-    // A child that halted only after its budget would have been stopped there when started afresh.
-    auto over = [&](const Key& key, uint64_t cycles) { return budget != 0 && cycles > key.second.value_or(key.cycle) + budget; };
-    for (auto& [key, r] : results_) {
-        const auto cycles = JsonCycles(r.out);
-        if (cycles && over(key, *cycles) && (r.status == 0 || r.status == 3)) r.status = 1;
-    }
+    // A passing child that ran past its budget is kept in full, then charged for it as all are.
+    auto over = [&](const Passed& p) { return budget != 0 && p.cycles > p.key.cycle + budget; };
     for (std::size_t i = 0; i < passed_.size(); ++i)
-        if (over(passed_[i].key, passed_[i].cycles)) {
-            ChildResult r = Unpacked(i);
-            r.status = 1;
-            results_.emplace(passed_[i].key, std::move(r));
-        }
-    std::erase_if(passed_, [&](const Passed& p) { return over(p.key, p.cycles); });
+        if (over(passed_[i])) results_.emplace(passed_[i].key, Unpacked(i));
+    std::erase_if(passed_, over);
+    for (auto& [key, r] : results_) ChargeBudget(r, key.second.value_or(key.cycle), budget);
     std::ranges::sort(passed_, {}, &Passed::key);
     result_count_ = results_.size() + passed_.size();
 }

@@ -139,6 +139,13 @@ for option, status in (("--power-cut-at", 0), ("--reset-at", 3)):
     report(code_p == status, f"phantom phase: {option} inside the erase's first phase exits {status}", f"exit {code_p}")
 code_p, out, _ = run(PHANTOM + ["--power-cut-sweep", "--jobs", "2"])
 report(code_p == 0, "phantom phase: the sweep finds no phase of an erase that was cut off", out.strip()[-300:])
+def commit_window(sweep):
+    """A sweep's cut points from its erase's commit to its program's, and its failing cuts."""
+    erase, program = sweep["recording"]["operations"]
+    return ([c["cycle"] for c in sweep["cuts"] if erase["end"] <= c["cycle"] < program["end"]],
+            [f["cycle"] for f in sweep["failures"]])
+
+
 # Bytes captured before a cut are gone: a recovery that programs 2 of 32 bytes loses the rest,
 # whether the cut came before or after the update's captures.
 code_c, short, err = run_json(["--ext", args.ext, prog("cut_short_recovery"), "--cut-model", "atomic",
@@ -146,9 +153,7 @@ code_c, short, err = run_json(["--ext", args.ext, prog("cut_short_recovery"), "-
 if short is None:
     report(False, "stale captures", f"exit {code_c}, {err.strip()[:300]!r}")
 else:
-    s_erase, s_program = short["recording"]["operations"]
-    s_window = [c["cycle"] for c in short["cuts"] if s_erase["end"] <= c["cycle"] < s_program["end"]]
-    s_failing = [f["cycle"] for f in short["failures"]]
+    s_window, s_failing = commit_window(short)
     report(code_c == 3 and s_failing == s_window and len(s_window) > 2,
            "stale captures: every cut from the erase's commit to the program's fails, captures done or not",
            f"failing {len(s_failing)} {s_failing[:3]}, window {len(s_window)}")
@@ -167,9 +172,7 @@ code_s, serial, err = run_json(["--ext", args.ext, prog("cut_serial_boot"), "--c
 if serial is None:
     report(False, "serial after the cut", f"exit {code_s}, {err.strip()[:300]!r}")
 else:
-    v_erase, v_program = serial["recording"]["operations"]
-    v_window = [c["cycle"] for c in serial["cuts"] if v_erase["end"] <= c["cycle"] < v_program["end"]]
-    v_failing = [f["cycle"] for f in serial["failures"]]
+    v_window, v_failing = commit_window(serial)
     report(code_s == 3 and v_failing == v_window and serial["failures"][0]["unmet"][0]["found"] == 'serial "LOST\\n"',
            "serial after the cut: an earlier boot's text does not meet the expectation",
            f"exit {code_s}, failing {len(v_failing)}, window {len(v_window)}, {serial['failures'][:1]}")
@@ -180,9 +183,7 @@ code_l, linted, err = run_json(["--ext", args.ext, prog("cut_short_recovery"), "
 if linted is None:
     report(False, "lint after the cut", f"exit {code_l}, {err.strip()[:300]!r}")
 else:
-    l_erase, l_program = linted["recording"]["operations"]
-    l_window = [c["cycle"] for c in linted["cuts"] if l_erase["end"] <= c["cycle"] < l_program["end"]]
-    l_failing = [f["cycle"] for f in linted["failures"]]
+    l_window, l_failing = commit_window(linted)
     first = linted["failures"][0] if linted["failures"] else {}
     report(code_l == 3 and l_failing == l_window and first.get("lint", [{}])[0].get("name") == "program-short"
            and first["lint"][0]["cycle"] >= first["cycle"] and "--lint=error" in first["command"],
